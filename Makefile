@@ -1,0 +1,26 @@
+# The two commands of the README. `make run` builds and starts Quarin; `make test` builds and
+# runs every test in the normal, ASan+UBSan and TSan builds.
+PRESETS_TEST := dev asan tsan
+
+.PHONY: run test deps build format-check $(addprefix test-,$(PRESETS_TEST))
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset dev >/dev/null
+	cmake --build --preset dev
+
+run: build
+	./build/dev/src/quarin
+
+format-check:
+	@files=$$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h'); \
+	  [ -z "$$files" ] || clang-format --dry-run -Werror $$files
+
+test-%: deps
+	cmake --preset $* >/dev/null
+	cmake --build --preset $*
+	ctest --preset $*
+
+test: deps format-check $(addprefix test-,$(PRESETS_TEST))

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace quarin {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = -1;
+
+enum class WaitResult
+{
+    Ready,
+    TimedOut,
+    Failed
+};
+
+// The socket calls of the TCP link. lastError() is the calling thread's last socket error: set
+// by a failing call of this interface only, 0 until one fails.
+class SocketApi
+{
+public:
+    virtual ~SocketApi() = default;
+    // Start-up and release of the socket library; counted, and no-ops where there is none.
+    virtual bool startup() = 0;
+    virtual void cleanup() = 0;
+    // First IPv4 address of a host name, in dotted form.
+    virtual std::optional<std::string> resolve(const std::string& hostName) = 0;
+    // A blocking TCP stream connection to an IPv4 address (host byte order); kNoSocket on
+    // failure, with lastError() set. Not bounded by any time-out; the halt cuts it short.
+    virtual SocketHandle connect(std::uint32_t address, std::uint16_t port) = 0;
+    virtual WaitResult waitWritable(SocketHandle s, int seconds) = 0;
+    virtual WaitResult waitReadable(SocketHandle s, int seconds) = 0;
+    // -1 on failure.
+    virtual long send(SocketHandle s, std::span<const std::uint8_t> bytes) = 0;
+    virtual long recv(SocketHandle s, std::span<std::uint8_t> buffer) = 0;
+    // Drops whatever has already arrived and not been read (a stale reply).
+    virtual void discardPending(SocketHandle s) = 0;
+    virtual void close(SocketHandle s) = 0;
+    virtual int lastError() const = 0;
+};
+
+} // namespace quarin
