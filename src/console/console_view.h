@@ -69,6 +69,8 @@ public:
     virtual bool onWindowThread() const = 0;
     // Closes the console window; the application then ends.
     virtual void closeWindow() = 0;
+    // Keeps the window responsive while waiting, at most timeoutMs, for done() to hold.
+    virtual bool waitWhileProcessingEvents(const std::function<bool()>& done, int timeoutMs) = 0;
 };
 
 } // namespace quarin

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "console/console_settings.h"
+#include "console/console_view.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "platform/socket_api.h"
+#include "platform/system.h"
+
+namespace quarin {
+
+enum ReportKind : int
+{
+    Failure,
+    LinkFailure,
+    Notice
+};
+
+// The console: owns the record, the statistics, the labels, the scheduler and the link state, and
+// every operation on them. It draws through ConsoleView and reaches the OS through Platform.
+//
+// Threads: the record, the statistics and the labels are touched on the window's thread only; a
+// transaction on the worker reaches them through onWindow(). The link state and the request
+// counters belong to whoever holds m_busy (the window's thread when no worker runs).
+class CMasterDlg
+{
+public:
+    CMasterDlg(ConsoleView& view, Platform& platform, std::uint16_t tcpPort = 502);
+    ~CMasterDlg();
+    CMasterDlg(const CMasterDlg&) = delete;
+    CMasterDlg& operator=(const CMasterDlg&) = delete;
+
+    // Window events, all on the window's thread.
+    bool onInitDialog(); // false: incompatible settings file, the window closes
+    void applyPortRules();
+    void applyDataTypeRules();
+    void refreshLabels();
+    void onSlaveIdChanged();
+    void checkSampleRate();
+    void showModbusLabels();
+    void showJbusLabels();
+    void selectAscii();
+    void changeDisplayMode();
+    void onRead();
+    void onWrite();
+    void onStop();
+    void onTimer(int id);
+    void onExit();
+    void viewLog();
+    // Halts a running worker and releases the link; the window is going away.
+    void onDestroy();
+
+    // Transfers between the controls and the record.
+    void saveTransfer();
+    void showTransfer();
+    // WM_UPDATE_CONSOLE: the transfer on the window's thread, from any thread.
+    void sendUpdateConsole(bool save);
+
+    void recordTransactionTime(TimeStamp start, TimeStamp end);
+    void reportFailure(std::string text, ReportKind kind);
+
+    // Transactions.
+    void SerialRead();
+    void TcpRead();
+    void SerialWrite();
+    void TcpWrite();
+
+    // Link.
+    bool openTcpLink(int& errorCode);
+    bool sendTcpRequest(std::span<const std::uint8_t> frame, std::string& failure);
+    std::optional<std::size_t> receiveTcpReply(std::span<std::uint8_t> buffer,
+                                               std::string& failure);
+    void closeTcpLink();
+
+    // Settings file.
+    bool loadSettings();
+    void saveSettings();
+
+    // For tests and the window.
+    const ConsoleSettings& settings() const { return m_settings; }
+    ConsoleSettings& settings() { return m_settings; }
+    const TransactionStats& stats() const { return m_stats; }
+    TransactionStats& stats() { return m_stats; }
+    const ValueTexts& registerLabels() const { return m_registerLabels; }
+    bool labelsJbusForm() const { return m_labelsJbusForm; }
+    bool busy() const { return m_busy.load(std::memory_order_acquire); }
+    bool connected() const { return m_connected; }
+    std::uint8_t scatterTransactionNo() const { return m_scatterTransactionNo; }
+    std::uint16_t mbapTransactionNo() const { return m_mbapTransactionNo; }
+    bool scheduleRunning() const { return m_timerId != 0; }
+
+    static constexpr int kScheduleTimer = 1;
+    static constexpr int kDeferredCommandTimer = 2;
+
+private:
+    // Runs fn on the window's thread and waits; false once halted (fn not run).
+    bool onWindow(const std::function<void()>& fn);
+    bool halted() const { return m_platform.halt.raised(); }
+    void showMessage(const std::string& text, MessageIcon icon);
+    void setBusyCursor(bool busy);
+    void endTransaction(); // clears m_busy, publishing the transaction's writes
+    void writeLabels(bool jbusForm);
+    void applyProtocolLine(int protocol);
+    void readTransaction();
+    void workerBody();
+    void startCommand(int command);
+    void enableDataTypeControls();
+    bool appendLog(const std::string& line);
+
+    ConsoleView& m_view;
+    Platform& m_platform;
+    std::uint16_t m_tcpPort;
+
+    ConsoleSettings m_settings;
+    TransactionStats m_stats;
+    ValueTexts m_registerLabels = initialLabels();
+    bool m_labelsJbusForm = false;
+
+    // Link state and counters: owned by the holder of m_busy.
+    SocketHandle m_socket = kNoSocket;
+    bool m_connected = false;
+    std::string m_connectedAddress = kDefaultAddress;
+    std::uint8_t m_scatterTransactionNo = 1;
+    std::uint16_t m_mbapTransactionNo = 1;
+
+    // Scheduler, window's thread only, except m_busy.
+    int m_timerId = 0;
+    std::atomic<bool> m_busy{false};
+    bool m_workerStarted = false;
+    int m_deferredCommand = 0;
+    bool m_logFailureShown = false;
+};
+
+} // namespace quarin
