@@ -69,6 +69,9 @@ public:
     virtual bool onWindowThread() const = 0;
     // Closes the console window; the application then ends.
     virtual void closeWindow() = 0;
+    // From now on runOnWindowThread returns false at once, also for a call already waiting, and
+    // any message box opened for a worker is closed.
+    virtual void halt() = 0;
     // Keeps the window responsive while waiting, at most timeoutMs, for done() to hold.
     virtual bool waitWhileProcessingEvents(const std::function<bool()>& done, int timeoutMs) = 0;
 };
