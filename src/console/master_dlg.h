@@ -23,6 +23,13 @@ enum ReportKind : int
     Notice
 };
 
+enum class LinkOpen
+{
+    Ready,
+    Reported,     // a box has been shown; the transaction ends
+    ConnectFailed // the caller reports the error code
+};
+
 // The console: owns the record, the statistics, the labels, the scheduler and the link state, and
 // every operation on them. It draws through ConsoleView and reaches the OS through Platform.
 //
@@ -73,10 +80,10 @@ public:
     void TcpWrite();
 
     // Link.
-    bool openTcpLink(int& errorCode);
-    bool sendTcpRequest(std::span<const std::uint8_t> frame, std::string& failure);
-    std::optional<std::size_t> receiveTcpReply(std::span<std::uint8_t> buffer,
-                                               std::string& failure);
+    LinkOpen openTcpLink(const std::string& address, int& errorCode);
+    bool sendTcpRequest(std::span<const std::uint8_t> frame, int waitLimit, std::string& failure);
+    std::optional<std::size_t>
+    receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::string& failure);
     void closeTcpLink();
 
     // Settings file.
@@ -85,15 +92,25 @@ public:
 
     // For tests and the window.
     const ConsoleSettings& settings() const { return m_settings; }
+
     ConsoleSettings& settings() { return m_settings; }
+
     const TransactionStats& stats() const { return m_stats; }
+
     TransactionStats& stats() { return m_stats; }
+
     const ValueTexts& registerLabels() const { return m_registerLabels; }
+
     bool labelsJbusForm() const { return m_labelsJbusForm; }
+
     bool busy() const { return m_busy.load(std::memory_order_acquire); }
+
     bool connected() const { return m_connected; }
+
     std::uint8_t scatterTransactionNo() const { return m_scatterTransactionNo; }
+
     std::uint16_t mbapTransactionNo() const { return m_mbapTransactionNo; }
+
     bool scheduleRunning() const { return m_timerId != 0; }
 
     static constexpr int kScheduleTimer = 1;
@@ -102,7 +119,9 @@ public:
 private:
     // Runs fn on the window's thread and waits; false once halted (fn not run).
     bool onWindow(const std::function<void()>& fn);
+
     bool halted() const { return m_platform.halt.raised(); }
+
     void showMessage(const std::string& text, MessageIcon icon);
     void setBusyCursor(bool busy);
     void endTransaction(); // clears m_busy, publishing the transaction's writes
@@ -125,6 +144,7 @@ private:
 
     // Link state and counters: owned by the holder of m_busy.
     SocketHandle m_socket = kNoSocket;
+    bool m_socketLibraryHeld = false;
     bool m_connected = false;
     std::string m_connectedAddress = kDefaultAddress;
     std::uint8_t m_scatterTransactionNo = 1;

@@ -1,0 +1,83 @@
+#include "console/master_dlg.h"
+#include "messages/format_text.h"
+
+namespace quarin {
+
+// Label i shows register s + i - 1, s being the start register's low 16 bits; the sum is not cut,
+// so 65535 with three registers reads 465535, 465536, 465537.
+void CMasterDlg::writeLabels(bool jbusForm)
+{
+    const ConsoleSettings& s = m_settings;
+    const int start = s.m_startRegister & 0xFFFF;
+    const char* prefix = s.m_dataType == InputRegister ? "3" : "4";
+    for (int i = 1; i <= kValueRows; ++i) {
+        std::string& label = m_registerLabels[static_cast<std::size_t>(i - 1)];
+        if (i >= 2 && s.m_registerCount < i) {
+            label = "0";
+        } else if (jbusForm) {
+            label = formatText("%d", start + i - 1);
+        } else {
+            label = formatText("%s%05d", prefix, start + i - 1);
+        }
+    }
+}
+
+void CMasterDlg::showModbusLabels()
+{
+    saveTransfer();
+    if (m_settings.serial()) {
+        m_view.setEnabled(ControlId::Parity, true);
+    }
+    if (m_labelsJbusForm) {
+        writeLabels(false);
+        m_labelsJbusForm = false;
+    }
+    showTransfer();
+}
+
+void CMasterDlg::showJbusLabels()
+{
+    saveTransfer();
+    if (m_settings.serial()) {
+        m_view.setEnabled(ControlId::Parity, true);
+    }
+    if (!m_labelsJbusForm) {
+        writeLabels(true);
+        m_labelsJbusForm = true;
+    }
+    showTransfer();
+}
+
+void CMasterDlg::refreshLabels()
+{
+    saveTransfer();
+    showTransfer();
+    if (m_settings.m_protocol == Jbus) {
+        m_labelsJbusForm = false;
+        showJbusLabels();
+    } else {
+        m_labelsJbusForm = true;
+        showModbusLabels();
+    }
+}
+
+// Unsigned 32-bit arithmetic throughout: a borrow from the seconds gives the same number.
+void CMasterDlg::recordTransactionTime(TimeStamp start, TimeStamp end)
+{
+    const std::uint32_t t =
+        (end.seconds - start.seconds) * 1000u + end.milliseconds - start.milliseconds;
+    onWindow([&] {
+        m_stats.lastMs = t;
+        if (t > m_stats.maxMs) {
+            m_stats.maxMs = t;
+            m_stats.shownMaxMs = t;
+        }
+        if (t < m_stats.minMs) {
+            m_stats.minMs = t;
+            m_stats.shownMinMs = t;
+        }
+        showTransfer();
+    });
+}
+
+} // namespace quarin

@@ -1,0 +1,132 @@
+#include "console/master_dlg.h"
+#include "links/ipv4_text.h"
+#include "links/link_texts.h"
+#include "messages/format_text.h"
+#include "messages/mbap_header.h"
+
+namespace quarin {
+
+namespace {
+
+constexpr char kArpProgram[] = "/usr/sbin/arp";
+
+} // namespace
+
+LinkOpen CMasterDlg::openTcpLink(const std::string& address, int& errorCode)
+{
+    SocketApi& sockets = m_platform.sockets;
+    if (m_connected && address == m_connectedAddress) {
+        return LinkOpen::Ready;
+    }
+    // Remembered before anything can fail: a failed attempt still names the link.
+    m_connectedAddress = address;
+    closeTcpLink();
+    if (!sockets.startup()) {
+        showMessage(kUnableToInitializeWinsock, MessageIcon::Error);
+        return LinkOpen::Reported;
+    }
+    m_socketLibraryHeld = true;
+
+    std::string dotted = address;
+    if (IsHostName(address)) {
+        std::optional<std::string> first = sockets.resolve(address);
+        if (first) {
+            // Drop a stale neighbour entry so a replaced device is found at once. Best effort:
+            // skipped where the tool is absent, never waited for, its outcome ignored.
+            if (m_platform.programs.exists(kArpProgram)) {
+                m_platform.programs.start({kArpProgram, "-d", *first}, true);
+            }
+            m_platform.clock.sleepMs(1000);
+            first = sockets.resolve(address);
+        }
+        if (!first) {
+            closeTcpLink();
+            showMessage(kCouldNotResolve, MessageIcon::Error);
+            return LinkOpen::Reported;
+        }
+        dotted = *first;
+    }
+
+    m_socket = sockets.connect(InetAddr(dotted), m_tcpPort);
+    if (m_socket == kNoSocket) {
+        errorCode = sockets.lastError();
+        return LinkOpen::ConnectFailed;
+    }
+    m_connected = true;
+    return LinkOpen::Ready;
+}
+
+bool CMasterDlg::sendTcpRequest(std::span<const std::uint8_t> frame,
+                                int waitLimit,
+                                std::string& failure)
+{
+    SocketApi& sockets = m_platform.sockets;
+    // Whatever is already waiting (a reply to a broadcast, junk behind a frame) would otherwise be
+    // read as the reply to this request.
+    sockets.discardPending(m_socket);
+    if (sockets.waitWritable(m_socket, waitLimit) != WaitResult::Ready) {
+        failure = formatText(kSelectWriteError, sockets.lastError());
+        return false;
+    }
+    const long sent = sockets.send(m_socket, frame);
+    if (sent < 0 || static_cast<std::size_t>(sent) != frame.size()) {
+        failure = formatText(kSendError, sockets.lastError());
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::size_t>
+CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::string& failure)
+{
+    SocketApi& sockets = m_platform.sockets;
+    auto waitReadable = [&] {
+        if (sockets.waitReadable(m_socket, waitLimit) != WaitResult::Ready) {
+            failure = formatText(kSelectReadError, sockets.lastError());
+            return false;
+        }
+        return true;
+    };
+    if (buffer.size() < kMaxTcpReply || !waitReadable()) {
+        return std::nullopt;
+    }
+    const long first = sockets.recv(m_socket, buffer.first(6));
+    if (first <= 0) {
+        failure = formatText(kRecvOperationError, sockets.lastError());
+        return std::nullopt;
+    }
+    const HeaderCheck header = CheckMbapHeader(buffer.first(static_cast<std::size_t>(first)));
+    if (header.failure != nullptr) {
+        failure = header.failure;
+        return std::nullopt;
+    }
+    const std::size_t total = 6 + header.length;
+    std::size_t received = 6;
+    while (received < total) {
+        if (!waitReadable()) {
+            return std::nullopt;
+        }
+        const long got = sockets.recv(m_socket, buffer.subspan(received, total - received));
+        if (got <= 0) {
+            failure = formatText(kRecvOperationError, sockets.lastError());
+            return std::nullopt;
+        }
+        received += static_cast<std::size_t>(got);
+    }
+    return total;
+}
+
+void CMasterDlg::closeTcpLink()
+{
+    if (m_socket != kNoSocket) {
+        m_platform.sockets.close(m_socket);
+        m_socket = kNoSocket;
+    }
+    if (m_socketLibraryHeld) {
+        m_platform.sockets.cleanup();
+        m_socketLibraryHeld = false;
+    }
+    m_connected = false;
+}
+
+} // namespace quarin

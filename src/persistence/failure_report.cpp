@@ -1,0 +1,81 @@
+#include "persistence/failure_report.h"
+
+#include <cstring>
+
+#include "console/master_dlg.h"
+#include "messages/format_text.h"
+#include "persistence/persistence_texts.h"
+
+namespace quarin {
+
+std::string
+BuildLogLine(std::string_view timeText, const ConsoleSettings& settings, std::string_view text)
+{
+    std::string line(timeText);
+    line += " - ";
+    if (!settings.serial()) {
+        // The address goes in as data, never as a format: it may hold '%'.
+        line += formatText(kSlaveIpPrefix, settings.m_address.c_str());
+    }
+    line += formatText(kSlaveIdPrefix, settings.m_slaveId);
+    line += text;
+    return line;
+}
+
+bool CMasterDlg::appendLog(const std::string& line)
+{
+    const int error = m_platform.files.appendLocked(kLogFileName, line + "\r\n");
+    if (error == 0) {
+        return true;
+    }
+    // An unattended run must not stop on a box per line: say it once per run, without waiting.
+    onWindow([&] {
+        if (!m_logFailureShown) {
+            m_logFailureShown = true;
+            m_view.showNotice(formatText(kLogNotWritten, std::strerror(error)));
+        }
+    });
+    return false;
+}
+
+void CMasterDlg::reportFailure(std::string text, ReportKind kind)
+{
+    // After the halt nothing reaches the console, the link or the log.
+    if (halted()) {
+        if (kind != Notice) {
+            endTransaction();
+        }
+        return;
+    }
+    std::string line;
+    SampleMode mode = Manual;
+    onWindow([&] {
+        line = BuildLogLine(m_platform.clock.localTimeText(), m_settings, text);
+        mode = m_settings.m_sampleMode;
+        if (mode == ScheduledWithLogging && kind != Notice) {
+            ++m_stats.errorCount;
+        }
+    });
+    if (mode == ScheduledWithLogging) {
+        appendLog(line);
+    } else {
+        showMessage(line, MessageIcon::Error);
+    }
+    if (mode == Scheduled) {
+        onWindow([this] { onStop(); });
+    }
+    if (kind == LinkFailure) {
+        closeTcpLink();
+    }
+    if (kind != Notice) {
+        endTransaction();
+    }
+    sendUpdateConsole(false);
+}
+
+void CMasterDlg::viewLog()
+{
+    m_platform.programs.start({"xdg-open", kLogFileName}, false);
+}
+
+} // namespace quarin
