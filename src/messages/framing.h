@@ -12,13 +12,17 @@ inline constexpr char kCrcMismatch[] = "CRC calculation does not match what was 
 std::uint16_t Crc16(std::span<const std::uint8_t> bytes);
 void SplitWord(std::uint8_t& high, std::uint8_t& low, std::uint16_t value);
 std::uint16_t JoinWord(std::uint8_t high, std::uint8_t low);
+// The number modulo 65536 (or 256): how settings and values become 16-bit fields and bytes.
+std::uint16_t LowWord(std::int64_t value);
+std::uint8_t LowByte(std::int64_t value);
 // Upper-case hex digits of one byte, high nibble first.
 void HexPair(std::uint8_t byte, std::uint8_t& high, std::uint8_t& low);
 
 // In place: the m message bytes at the start of buffer become the ASCII frame of 2m + 5
 // characters. Returns that length, or 0 when the buffer cannot hold it.
 std::size_t AsciiEncode(std::span<std::uint8_t> buffer, std::size_t m);
-// In place: L received characters become floor(L/2) - 1 bytes (0 for L < 4... see source).
+// In place: L received characters become floor(L/2) - 1 bytes, returned as that count (0 for
+// L < 4). L is bounded by the buffer; position 0 and the last characters are never examined.
 std::size_t AsciiDecode(std::span<std::uint8_t> buffer, std::size_t length);
 // LRC of all but the last byte, which is the received LRC; 0 for one byte or none.
 std::uint8_t Lrc(std::span<const std::uint8_t> decoded);

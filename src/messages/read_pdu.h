@@ -40,8 +40,10 @@ struct ReadRequest
 
 // Modbus and ModbusAscii send the register number less one, Jbus the number itself; 16 bits.
 std::uint16_t WireAddress(int startRegister, ProtocolVariant protocol);
+// 0 for a data type outside the list.
 std::uint8_t ReadFunctionCode(DataType dataType);
-// Byte 0 and the request PDU; returns the length counting byte 0, or 0 when out is too small.
+// Byte 0 and the request PDU; returns the length counting byte 0 (6, 5 + 2n or 5), or 0 when out
+// is too small, the data type is unknown or a scattered count is negative.
 std::size_t BuildReadRequest(std::span<std::uint8_t> out, const ReadRequest& request);
 
 // A reply whose function byte (offset 1) has bit 0x80 set.
@@ -49,10 +51,10 @@ bool IsExceptionReply(std::span<const std::uint8_t> reply);
 std::string ExceptionText(std::uint8_t code);
 
 // The checks of an accepted-length reply (byte 0 = slave address or unit id), in their order;
-// the text of the first that fails, or nothing. A field beyond the bytes given fails its check.
-std::optional<std::string> CheckReadReply(std::span<const std::uint8_t> reply,
-                                          const ReadRequest& request,
-                                          LinkKind link);
+// the text of the first that fails, or nothing. A field beyond the bytes given fails its check
+// (a missing transmission number shows as -1). The TCP caller passes the frame from byte 6.
+std::optional<std::string>
+CheckReadReply(std::span<const std::uint8_t> reply, const ReadRequest& request, LinkKind link);
 
 // Register values of an accepted 03, 04 or 100 reply into the first min(n, 10) texts.
 void ExtractValues(std::span<const std::uint8_t> reply,
