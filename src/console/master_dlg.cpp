@@ -454,6 +454,7 @@ void CMasterDlg::workerBody()
     if (!onWindow([this] {
             saveTransfer();
             ++m_stats.transactionCount;
+            showTransfer(); // the display is read back by every transfer
         })) {
         endTransaction();
         return;

@@ -54,6 +54,9 @@ void CMasterDlg::reportFailure(std::string text, ReportKind kind)
         mode = m_settings.m_sampleMode;
         if (mode == ScheduledWithLogging && kind != Notice) {
             ++m_stats.errorCount;
+            // Shown at once: every transfer reads the displays back, and a stale one would undo
+            // the count.
+            showTransfer();
         }
     });
     if (mode == ScheduledWithLogging) {

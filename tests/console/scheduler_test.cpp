@@ -1,0 +1,277 @@
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "console/master_dlg.h"
+#include "messages/framing.h"
+#include "support/fake_platform.h"
+#include "support/fake_view.h"
+
+namespace quarin::test {
+namespace {
+
+// A slave on the fake socket that answers function 03 reads of one register with `value`, except
+// the requests for which fails(n) holds (n counts from 1), which get a wrong function code.
+std::function<std::vector<SocketStep>(const Bytes&)> tcpSlave(std::function<bool(int)> fails)
+{
+    auto count = std::make_shared<int>(0);
+    return [count, fails](const Bytes& request) {
+        const int n = ++*count;
+        Bytes reply(request.begin(), request.begin() + 6);
+        reply[5] = 5;
+        reply.insert(
+            reply.end(),
+            {request[6], static_cast<std::uint8_t>(fails(n) ? 0x04 : 0x03), 0x02, 0x00, 0x2A});
+        return std::vector<SocketStep>{{SocketStep::Data, reply}};
+    };
+}
+
+struct Console
+{
+    FakePlatform fp;
+    FakeView view;
+    CMasterDlg dlg{view, fp.platform, 502};
+
+    Console() { EXPECT_TRUE(dlg.onInitDialog()); }
+
+    void startSchedule(SampleMode mode)
+    {
+        view.setIndex(ControlId::SampleMode, mode);
+        dlg.onRead();
+    }
+
+    // One timer tick and the worker it started, run to its end.
+    void tick()
+    {
+        dlg.onTimer(CMasterDlg::kScheduleTimer);
+        while (fp.workers.runNext()) {
+        }
+    }
+
+    std::string log() { return fp.files.files["Quarin.log"]; }
+};
+
+TEST(Scheduler, ReadStartsTheTimerAndDisablesTheLinkControls)
+{
+    Console c;
+    c.view.type(ControlId::SampleRate, "250");
+    c.startSchedule(Scheduled);
+    EXPECT_EQ(c.view.timerPeriod(CMasterDlg::kScheduleTimer), 1);
+    for (ControlId id : {ControlId::SampleMode,
+                         ControlId::Port,
+                         ControlId::Timeout,
+                         ControlId::DataType,
+                         ControlId::WriteButton,
+                         ControlId::ReadButton,
+                         ControlId::Address}) {
+        EXPECT_FALSE(c.view.isEnabled(id));
+    }
+    EXPECT_TRUE(c.view.isEnabled(ControlId::StopButton));
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+    EXPECT_EQ(c.view.timerPeriod(CMasterDlg::kScheduleTimer), 250);
+    EXPECT_TRUE(c.dlg.busy());
+    // A tick while the transaction runs starts nothing.
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+    EXPECT_EQ(c.fp.workers.startedCount(), 1);
+
+    c.dlg.onStop();
+    EXPECT_EQ(c.view.timerPeriod(CMasterDlg::kScheduleTimer), 0);
+    for (ControlId id : {ControlId::SampleMode,
+                         ControlId::Port,
+                         ControlId::Timeout,
+                         ControlId::DataType,
+                         ControlId::WriteButton,
+                         ControlId::ReadButton,
+                         ControlId::Address}) {
+        EXPECT_TRUE(c.view.isEnabled(id));
+    }
+    EXPECT_FALSE(c.view.isEnabled(ControlId::StopButton));
+}
+
+TEST(Scheduler, RateOfZeroFromTheFileDoesNotSpinButIsKept)
+{
+    Console c;
+    c.dlg.settings().m_sampleRateMs = 0;
+    c.dlg.showTransfer();
+    c.startSchedule(ScheduledWithLogging);
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+    EXPECT_GE(c.view.timerPeriod(CMasterDlg::kScheduleTimer), 1);
+    EXPECT_EQ(c.dlg.settings().m_sampleRateMs, 0);
+}
+
+TEST(Scheduler, LoggingRunCountsFailuresAndWritesTheStopLine)
+{
+    Console c;
+    c.fp.sockets.slave = tcpSlave([](int n) { return n % 40 == 0; });
+    c.startSchedule(ScheduledWithLogging);
+    for (int i = 0; i < 120; ++i) {
+        c.tick();
+        if (i == 0) {
+            EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
+        }
+    }
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "3");
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "120");
+    c.dlg.onStop();
+    const std::string failure = "12/06/26 08:04:00 - Slave IP = 254.254.254.254 - Slave ID = 1 - "
+                                "Response has wrong function code\r\n";
+    EXPECT_EQ(c.log(),
+              failure + failure + failure +
+                  "12/06/26 08:04:00 - Slave IP = 254.254.254.254 - Slave ID = 1 - "
+                  "***** Logging Stopped, Error Count = 3, Transaction Count = 120 "
+                  "*****\r\n");
+    EXPECT_TRUE(c.view.boxes().empty());
+    EXPECT_EQ(c.fp.sockets.connects.size(), 1u) << "a Failure keeps the connection";
+}
+
+TEST(Scheduler, ScheduledRunStopsAtItsFirstReportedFailure)
+{
+    Console c;
+    c.fp.sockets.slave = tcpSlave([](int n) { return n == 3; });
+    c.startSchedule(Scheduled);
+    for (int i = 0; i < 5; ++i) {
+        c.tick();
+    }
+    EXPECT_EQ(
+        c.view.boxTexts(),
+        std::vector<std::string>{"12/06/26 08:04:00 - Slave IP = 254.254.254.254 - Slave ID = "
+                                 "1 - Response has wrong function code"});
+    EXPECT_FALSE(c.dlg.scheduleRunning());
+    EXPECT_EQ(c.fp.workers.startedCount(), 3);
+    EXPECT_TRUE(c.view.isEnabled(ControlId::ReadButton));
+    EXPECT_EQ(c.log(), "");
+}
+
+TEST(Scheduler, BoxFailuresAreNeitherLoggedNorCountedNorStopTheRun)
+{
+    Console c;
+    c.view.type(ControlId::Timeout, "999");
+    c.startSchedule(Scheduled);
+    c.tick();
+    c.tick();
+    EXPECT_EQ(c.view.boxTexts().size(), 2u);
+    EXPECT_TRUE(c.dlg.scheduleRunning());
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "0");
+}
+
+TEST(Scheduler, ManualReadResetsTheCountsOfTheRun)
+{
+    Console c;
+    c.fp.sockets.slave = tcpSlave([](int) { return true; });
+    c.startSchedule(ScheduledWithLogging);
+    c.tick();
+    c.tick();
+    c.dlg.onStop();
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "2");
+    c.view.setIndex(ControlId::SampleMode, Manual);
+    c.fp.sockets.slave = tcpSlave([](int) { return false; });
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "0");
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "0");
+}
+
+TEST(Scheduler, ReadAfterStopWaitsForTheLastScheduledTransaction)
+{
+    Console c;
+    c.fp.sockets.slave = tcpSlave([](int) { return false; });
+    c.startSchedule(Scheduled);
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer); // the worker is started, not yet run
+    c.dlg.onStop();
+    c.view.setIndex(ControlId::SampleMode, Manual);
+    c.dlg.onRead();
+    EXPECT_TRUE(c.fp.sockets.sent.empty()) << "the link is still the worker's";
+    EXPECT_GT(c.view.timerPeriod(CMasterDlg::kDeferredCommandTimer), 0);
+    c.fp.workers.runNext();
+    c.dlg.onTimer(CMasterDlg::kDeferredCommandTimer);
+    EXPECT_EQ(c.fp.sockets.sent.size(), 2u);
+    EXPECT_EQ(c.view.timerPeriod(CMasterDlg::kDeferredCommandTimer), 0);
+    EXPECT_FALSE(c.dlg.busy());
+}
+
+TEST(FailureReport, UnwritableLogIsToldOnceAndTheRunGoesOn)
+{
+    Console c;
+    c.fp.files.appendError = 28; // ENOSPC
+    c.fp.sockets.slave = tcpSlave([](int) { return true; });
+    c.startSchedule(ScheduledWithLogging);
+    for (int i = 0; i < 4; ++i) {
+        c.tick();
+    }
+    EXPECT_EQ(c.view.notices().size(), 1u);
+    EXPECT_TRUE(c.view.boxes().empty());
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "4");
+    EXPECT_TRUE(c.dlg.scheduleRunning());
+    EXPECT_FALSE(c.dlg.busy());
+}
+
+// The real shape of a run: a worker thread per tick, the window's thread pumping events.
+class ThreadWorkers : public WorkerStarter
+{
+public:
+    void start(std::function<void()> body) override
+    {
+        ++m_running;
+        std::thread([this, body = std::move(body)] {
+            body();
+            --m_running;
+        }).detach();
+    }
+
+    int running() const override { return m_running; }
+
+private:
+    std::atomic<int> m_running{0};
+};
+
+TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
+{
+    FakePlatform fp;
+    ThreadWorkers workers;
+    Platform platform{fp.serial, fp.sockets, fp.clock, workers, fp.files, fp.programs, fp.halt};
+    FakeView view;
+    CMasterDlg dlg(view, platform, 502);
+    ASSERT_TRUE(dlg.onInitDialog());
+    fp.sockets.slave = tcpSlave([](int n) { return n % 5 == 0; });
+    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+    dlg.onRead();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int tick = 1; tick <= 200 && std::chrono::steady_clock::now() < deadline; ++tick) {
+        dlg.onTimer(CMasterDlg::kScheduleTimer);
+        view.waitWhileProcessingEvents([&] { return !dlg.busy(); }, 2000);
+        if (tick % 50 == 0) {
+            view.type(ControlId::SlaveId, "1"); // the operator edits while a run goes on
+            dlg.onSlaveIdChanged();
+        }
+    }
+    view.waitWhileProcessingEvents([&] { return workers.running() == 0; }, 5000);
+    dlg.onStop();
+    EXPECT_EQ(view.text(ControlId::TransactionCount), "200");
+    EXPECT_EQ(view.text(ControlId::ErrorCount), "40");
+    dlg.onDestroy();
+}
+
+TEST(Scheduler, DestroyHaltsAWorkerWaitingForTheWindow)
+{
+    FakePlatform fp;
+    ThreadWorkers workers;
+    Platform platform{fp.serial, fp.sockets, fp.clock, workers, fp.files, fp.programs, fp.halt};
+    FakeView view;
+    CMasterDlg dlg(view, platform, 502);
+    ASSERT_TRUE(dlg.onInitDialog());
+    fp.sockets.slave = tcpSlave([](int) { return true; });
+    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+    dlg.onRead();
+    dlg.onTimer(CMasterDlg::kScheduleTimer);
+    // The worker now waits for the window's thread, which does not pump: the halt must free it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto start = std::chrono::steady_clock::now();
+    dlg.onDestroy();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(workers.running(), 0);
+    EXPECT_EQ(fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
+}
+
+} // namespace
+} // namespace quarin::test
