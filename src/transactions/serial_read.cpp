@@ -152,9 +152,21 @@ void CMasterDlg::SerialRead()
         count = AsciiDecode(rx, count);
     }
     // An identification reply must hold the fields the checks read (up to the object count at
-    // byte 7) and its check value before any of them is looked at.
+    // byte 7) and its check value before the check value is computed. One cut short is judged by
+    // the checked fields that did arrive, so an ASCII exception reply, which the test above cannot
+    // see, fails its function code; with those fields right it is a fragment.
     const std::size_t checkBytes = ascii ? 1 : 2;
     if (identification && count < 8 + checkBytes) {
+        constexpr std::size_t kCheckedFields = 3; // slave address, function code, MEI type
+        if (count >= kCheckedFields + checkBytes) {
+            const std::span<const std::uint8_t> fields(rx.data(), count - checkBytes);
+            if (const std::optional<std::string> failure =
+                    CheckReadReply(fields, request, LinkKind::Serial)) {
+                port->close();
+                reportFailure(*failure, Failure);
+                return;
+            }
+        }
         timedFailure(kFragment, false);
         return;
     }
