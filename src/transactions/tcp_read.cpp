@@ -101,11 +101,6 @@ void CMasterDlg::TcpRead()
             reportFailure(formatText(kExceptionReceived, exceptionCode), Failure);
             return;
         }
-        if (total < kMinIdentificationFrame) {
-            reportFailure(formatText(kRecvRequestError, m_platform.sockets.lastError()),
-                          LinkFailure);
-            return;
-        }
     } else if (total != static_cast<std::size_t>(scattered ? 2 * n + 11 : 2 * n + 9)) {
         if (exception) {
             reportFailure(formatText(kExceptionReceived, exceptionCode), Failure);
@@ -128,6 +123,14 @@ void CMasterDlg::TcpRead()
         return;
     }
     if (s.m_dataType == DeviceIdentification) {
+        // The length of an identification reply is not checked up front, so the identifier and
+        // the field checks come first; one whose fields pass but that ends before the object
+        // count is refused like a reply of the wrong length.
+        if (total < kMinIdentificationFrame) {
+            reportFailure(formatText(kRecvRequestError, m_platform.sockets.lastError()),
+                          LinkFailure);
+            return;
+        }
         showMessage(IdentificationText(pdu), MessageIcon::Information);
     } else {
         ValueTexts values = zeroTexts();
