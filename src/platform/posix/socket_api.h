@@ -1,0 +1,40 @@
+#pragma once
+
+#include <atomic>
+
+#include "platform/socket_api.h"
+
+namespace quarin::posix {
+
+class EventFdHalt;
+
+// BSD sockets. Every wait, the connection attempt included, also ends when the halt is raised;
+// a halted call fails with ECANCELED as its error.
+class PosixSocketApi : public SocketApi
+{
+public:
+    explicit PosixSocketApi(const EventFdHalt& halt);
+
+    bool startup() override;
+    void cleanup() override;
+    std::optional<std::string> resolve(const std::string& hostName) override;
+    SocketHandle connect(std::uint32_t address, std::uint16_t port) override;
+    WaitResult waitWritable(SocketHandle s, int seconds) override;
+    WaitResult waitReadable(SocketHandle s, int seconds) override;
+    long send(SocketHandle s, std::span<const std::uint8_t> bytes) override;
+    long recv(SocketHandle s, std::span<std::uint8_t> buffer) override;
+    void discardPending(SocketHandle s) override;
+    void close(SocketHandle s) override;
+    int lastError() const override;
+
+    // Start-ups not yet released.
+    int startups() const { return m_startups.load(); }
+
+private:
+    WaitResult wait(SocketHandle s, short events, int seconds);
+
+    const EventFdHalt& m_halt;
+    std::atomic<int> m_startups{0};
+};
+
+} // namespace quarin::posix

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quarin::posix::test {
+
+using Clock = std::chrono::steady_clock;
+
+inline long msSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A fresh folder, removed with everything in it.
+class TempDir
+{
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quarin-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            m_path = pattern;
+        }
+    }
+
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return m_path; }
+
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Works inside a folder for the life of the object, as the console does in its own folder.
+class WorkingDirectory
+{
+public:
+    explicit WorkingDirectory(const std::string& path) : m_previous(std::filesystem::current_path())
+    {
+        std::filesystem::current_path(path);
+    }
+
+    ~WorkingDirectory()
+    {
+        std::error_code ignored;
+        std::filesystem::current_path(m_previous, ignored);
+    }
+
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+private:
+    std::filesystem::path m_previous;
+};
+
+// Runs body in a forked child; the child's exit code is body's result.
+inline pid_t startChild(const std::function<int()>& body)
+{
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::_exit(body());
+    }
+    return pid;
+}
+
+// The exit code of the child, or -1 when it was killed or had to be killed after the limit.
+inline int waitChild(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    if (pid <= 0) {
+        return -1;
+    }
+    auto end = Clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (done < 0) {
+            return -1;
+        }
+        if (Clock::now() >= end) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+inline int runInChild(const std::function<int()>& body)
+{
+    return waitChild(startChild(body));
+}
+
+// Runs fn on a thread of its own and returns its result: the thread's last socket error starts at 0
+// there.
+template <typename Fn> auto onFreshThread(Fn fn)
+{
+    decltype(fn()) result{};
+    std::thread([&] { result = fn(); }).join();
+    return result;
+}
+
+} // namespace quarin::posix::test
