@@ -1,0 +1,128 @@
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <QDialog>
+
+#include "console/console_settings.h"
+#include "console/console_view.h"
+
+class QAbstractButton;
+class QButtonGroup;
+class QLineEdit;
+class QMessageBox;
+class QMouseEvent;
+class QTimer;
+
+namespace Ui {
+class ConsoleDialog;
+} // namespace Ui
+
+namespace quarin {
+class CMasterDlg;
+} // namespace quarin
+
+namespace quarin::qt {
+
+// The console window. It holds no texts beyond the lists and no rules: every event goes to the
+// console's handler, and the console draws through the ConsoleView side.
+class ConsoleDialog : public QDialog, public ConsoleView
+{
+    Q_OBJECT
+
+public:
+    explicit ConsoleDialog(QWidget* parent = nullptr);
+    ~ConsoleDialog() override;
+    ConsoleDialog(const ConsoleDialog&) = delete;
+    ConsoleDialog& operator=(const ConsoleDialog&) = delete;
+
+    // Routes the window's events to the console's handlers; once, before the window opens. The
+    // console must outlive the window's end (finish()).
+    void attach(CMasterDlg* console);
+    // The console's clean-up, run once however the window ends: done() runs it, and whoever
+    // gives up on a window that never opened calls it.
+    void finish();
+    void showAbout();
+
+    // The widget that shows a control: row picks the register label or value; the radio groups
+    // give their group box.
+    QWidget* widget(ControlId id, int row = 0) const;
+    // Button row of the "Protocol" or "Display Mode" group; nullptr outside it.
+    QAbstractButton* radioButton(ControlId group, int row) const;
+    // Labels of the items in the window's lists (a port's device, say).
+    void setItemToolTip(ControlId id, int index, std::string_view text);
+
+    // ConsoleView.
+    std::string text(ControlId id, int row = 0) const override;
+    void setText(ControlId id, std::string_view text, int row = 0) override;
+    int index(ControlId id) const override;
+    void setIndex(ControlId id, int index) override;
+    void setEnabled(ControlId id, bool enabled, int row = 0) override;
+    bool isEnabled(ControlId id, int row = 0) const override;
+    void setFocus(ControlId id, int row = 0) override;
+    void messageBox(std::string_view text, MessageIcon icon) override;
+    void showNotice(std::string_view text) override;
+    void setBusyCursor(bool busy) override;
+    void startTimer(int id, int periodMs) override;
+    void killTimer(int id) override;
+    bool runOnWindowThread(const std::function<void()>& fn) override;
+    bool onWindowThread() const override;
+    void closeWindow() override;
+    void halt() override;
+    bool waitWhileProcessingEvents(const std::function<bool()>& done, int timeoutMs) override;
+
+    void done(int result) override;
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    enum class CallState
+    {
+        Pending,
+        Running,
+        Done,
+        Cancelled
+    };
+
+    struct PendingCall
+    {
+        CallState state = CallState::Pending; // guarded by m_callMutex
+    };
+
+    QButtonGroup* buttonGroup(ControlId id) const;
+    void fillLists();
+    bool halted() const;
+    void closeOpenBoxes();
+    // For a caller off the window's thread: the widget work moves there.
+    template <typename Result, typename Work> Result onWindow(Result fallback, Work work) const;
+
+    std::unique_ptr<Ui::ConsoleDialog> m_ui;
+    std::array<QLineEdit*, kValueRows> m_labelEdits{};
+    std::array<QLineEdit*, kValueRows> m_valueEdits{};
+    QButtonGroup* m_protocolButtons = nullptr;
+    QButtonGroup* m_displayButtons = nullptr;
+
+    std::function<void(int)> m_timerHandler;
+    std::function<void()> m_viewLogHandler;
+    std::function<void()> m_destroyHandler;
+    bool m_finished = false;
+
+    std::map<int, QTimer*> m_timers;
+    std::vector<QMessageBox*> m_openBoxes;
+    int m_busyCursorDepth = 0;
+
+    mutable std::mutex m_callMutex;
+    std::condition_variable m_callChanged;
+    bool m_halted = false; // guarded by m_callMutex
+};
+
+} // namespace quarin::qt
