@@ -137,6 +137,9 @@ std::unique_ptr<SerialPort> FakeSerialPorts::open(int portIndex)
 
 bool FakeSocketApi::startup()
 {
+    if (startupFails) {
+        return false;
+    }
     ++startups;
     return true;
 }
@@ -156,6 +159,9 @@ std::optional<std::string> FakeSocketApi::resolve(const std::string& hostName)
     std::string answer = it->second.front();
     if (it->second.size() > 1) {
         it->second.erase(it->second.begin());
+    }
+    if (answer.empty()) {
+        return std::nullopt;
     }
     return answer;
 }

@@ -132,8 +132,10 @@ public:
     int lastError() const override { return m_lastError; }
 
     // Scripts.
-    std::map<std::string, std::vector<std::string>> hosts; // name -> answers, one per resolve
-    std::optional<int> connectError;                       // connection refused with this errno
+    bool startupFails = false; // the socket library will not start
+    // name -> answers, one per resolve, the last one repeated; an empty answer fails.
+    std::map<std::string, std::vector<std::string>> hosts;
+    std::optional<int> connectError; // connection refused with this errno
     bool writableTimesOut = false;
     std::optional<int> sendError;
     std::optional<long> sendCount; // a partial send
