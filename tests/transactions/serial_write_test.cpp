@@ -1,0 +1,753 @@
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "transactions/tx_console.h"
+
+namespace quarin::test {
+
+namespace {
+
+constexpr char kStart[] = "Start Register must be in the range from 1 to 65535";
+constexpr char kCount10[] = "Number of registers must be in the range from 1 to 10";
+constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
+constexpr char kCapture[] = "Unable to capture Port";
+constexpr char kInit[] = "Unable to initialize Port";
+constexpr char kTx[] = "Unable to TX message";
+constexpr char kRx[] = "Unable to RX message";
+constexpr char kNoResponse[] = "Timeout waiting on slave device to respond";
+constexpr char kIncomplete[] =
+    "Timeout waiting on slave device to send a complete/correct response";
+constexpr char kCrc[] = "CRC calculation does not match what was received";
+constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
+constexpr char kFunction[] = "Slave device responded with wrong response function code";
+constexpr char kStartEcho[] =
+    "Start register from slave device does not match what was requested to be written";
+constexpr char kValueEcho[] =
+    "Reply data from slave device does not match what was requested to be written";
+constexpr char kQuantityEcho[] =
+    "Reply number of registers from slave device does not match what was requested to be written";
+
+std::string valueRange(const char* ordinal)
+{
+    return std::string(ordinal) + " value must be in the range from -32768 to 65535";
+}
+
+// COM1, a time-out of 1500 ms, one holding register from register 1 of slave 1, value 1.
+void serialConsole(TxConsole& c)
+{
+    c.useSerial(1);
+    c.type(ControlId::Timeout, "1500");
+    c.type(ControlId::Value, "1", 0);
+}
+
+void reads(TxConsole& c, std::vector<Bytes> replies)
+{
+    c.fp.serial.script.reads = std::move(replies);
+}
+
+void values(TxConsole& c, const std::vector<std::string>& texts)
+{
+    for (std::size_t row = 0; row < texts.size(); ++row) {
+        c.type(ControlId::Value, texts[row], static_cast<int>(row));
+    }
+}
+
+const Bytes kEcho = withCrc("01 10 00 00 00 01");
+
+struct FailureRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> setup;
+    std::string text;
+    std::uint32_t lastMs; // 0: untimed
+    bool portOpened;
+    int clears;
+    bool closedAtBox; // the port was closed before the box went up
+};
+
+std::vector<FailureRow> failureRows()
+{
+    return {
+        {"start register 0",
+         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
+         kStart,
+         0,
+         false,
+         0,
+         true},
+        {"start register 65536",
+         [](TxConsole& c) { c.type(ControlId::StartRegister, "65536"); },
+         kStart,
+         0,
+         false,
+         0,
+         true},
+        {"start register before a bad value",
+         [](TxConsole& c) {
+             c.type(ControlId::StartRegister, "0");
+             values(c, {"70000"});
+         },
+         kStart,
+         0,
+         false,
+         0,
+         true},
+        {"count 0",
+         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
+         kCount10,
+         0,
+         false,
+         0,
+         true},
+        {"count 11",
+         [](TxConsole& c) { c.type(ControlId::RegisterCount, "11"); },
+         kCount10,
+         0,
+         false,
+         0,
+         true},
+        {"first value -32769",
+         [](TxConsole& c) { values(c, {"-32769"}); },
+         valueRange("First"),
+         0,
+         false,
+         0,
+         true},
+        {"first value 65536",
+         [](TxConsole& c) { values(c, {"65536"}); },
+         valueRange("First"),
+         0,
+         false,
+         0,
+         true},
+        {"twenty digits",
+         [](TxConsole& c) { values(c, {"99999999999999999999"}); },
+         valueRange("First"),
+         0,
+         false,
+         0,
+         true},
+        {"twenty digits below zero",
+         [](TxConsole& c) { values(c, {"-99999999999999999999"}); },
+         valueRange("First"),
+         0,
+         false,
+         0,
+         true},
+        {"second value",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "2");
+             values(c, {"1", "-40000"});
+         },
+         valueRange("Second"),
+         0,
+         false,
+         0,
+         true},
+        {"ninth value",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "10");
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
+         },
+         valueRange("Nineth"),
+         0,
+         false,
+         0,
+         true},
+        {"tenth value",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "10");
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
+         },
+         valueRange("Tenth"),
+         0,
+         false,
+         0,
+         true},
+        {"timeout 999",
+         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         kTimeout,
+         0,
+         false,
+         0,
+         true},
+        {"timeout 60001",
+         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
+         kTimeout,
+         0,
+         false,
+         0,
+         true},
+        {"port held elsewhere",
+         [](TxConsole& c) { c.fp.serial.script.openFails = true; },
+         kCapture,
+         0,
+         false,
+         0,
+         true},
+        {"line settings refused",
+         [](TxConsole& c) { c.fp.serial.script.configureFails = true; },
+         kInit,
+         0,
+         true,
+         0,
+         false},
+        {"write fails",
+         [](TxConsole& c) { c.fp.serial.script.writeFails = true; },
+         kTx,
+         0,
+         true,
+         1,
+         false},
+        {"read fails",
+         [](TxConsole& c) { c.fp.serial.script.failRead = 0; },
+         kRx,
+         0,
+         true,
+         1,
+         false},
+        {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, 1500, true, 1, true},
+        {"exception",
+         [](TxConsole& c) { reads(c, {withCrc("01 90 02")}); },
+         "Exception response form slave device - type 2",
+         1500,
+         true,
+         1,
+         true},
+        {"exception code above 127",
+         [](TxConsole& c) { reads(c, {withCrc("01 90 FF")}); },
+         "Exception response form slave device - type 255",
+         1500,
+         true,
+         1,
+         true},
+        {"incomplete",
+         [](TxConsole& c) { reads(c, {Bytes(kEcho.begin(), kEcho.begin() + 7)}); },
+         kIncomplete,
+         1500,
+         true,
+         1,
+         true},
+        {"ASCII exception",
+         [](TxConsole& c) {
+             c.dlg.selectAscii();
+             reads(c, {asciiFrame("01 90 02")});
+         },
+         kIncomplete,
+         1500,
+         true,
+         1,
+         true},
+        // A line that echoes and a slave that says nothing: the echo is not taken for the reply.
+        {"silent slave on an echoing line",
+         [](TxConsole& c) {
+             c.select(ControlId::Wiring, TwoWireEcho);
+             reads(c, {withCrc("01 10 00 00 00 01 02 00 01")});
+         },
+         kNoResponse,
+         3 + 1500,
+         true,
+         1,
+         true},
+        {"bad CRC",
+         [](TxConsole& c) { reads(c, {hexBytes("01 10 00 00 00 01 00 00")}); },
+         kCrc,
+         3,
+         true,
+         0,
+         false},
+        {"bad LRC",
+         [](TxConsole& c) {
+             c.dlg.selectAscii();
+             reads(c, {textBytes(":011000000001EF\r\n")}); // EE would be right
+         },
+         kCrc,
+         3,
+         true,
+         0,
+         false},
+        {"other slave answers",
+         [](TxConsole& c) { reads(c, {withCrc("02 10 00 00 00 01")}); },
+         kSlaveId,
+         0,
+         true,
+         0,
+         false},
+        {"slave 300 answered from 44",
+         [](TxConsole& c) {
+             c.type(ControlId::SlaveId, "300");
+             reads(c, {withCrc("2C 10 00 00 00 01")});
+         },
+         kSlaveId,
+         0,
+         true,
+         0,
+         false},
+        {"function",
+         [](TxConsole& c) { reads(c, {withCrc("01 06 00 00 00 01")}); },
+         kFunction,
+         0,
+         true,
+         0,
+         false},
+        {"exception of the full length",
+         [](TxConsole& c) { reads(c, {withCrc("01 90 02 00 00 00")}); },
+         kFunction,
+         0,
+         true,
+         0,
+         false},
+        {"start register",
+         [](TxConsole& c) { reads(c, {withCrc("01 10 00 01 00 01")}); },
+         kStartEcho,
+         0,
+         true,
+         0,
+         false},
+        {"Jbus start register echoed less one",
+         [](TxConsole& c) {
+             c.select(ControlId::Protocol, Jbus);
+             c.type(ControlId::StartRegister, "100");
+             reads(c, {withCrc("01 10 00 63 00 01")});
+         },
+         kStartEcho,
+         0,
+         true,
+         0,
+         false},
+        {"single register value",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             values(c, {"3"});
+             reads(c, {withCrc("01 06 00 00 00 04")});
+         },
+         kValueEcho,
+         0,
+         true,
+         0,
+         false},
+        {"quantity with both bytes compared",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "3");
+             values(c, {"1", "2", "3"});
+             reads(c, {withCrc("01 10 00 00 01 03")});
+         },
+         kQuantityEcho,
+         0,
+         true,
+         0,
+         false},
+    };
+}
+
+} // namespace
+
+TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShortReply)
+{
+    for (const FailureRow& row : failureRows()) {
+        for (SampleMode mode : {Manual, ScheduledWithLogging}) {
+            SCOPED_TRACE(std::string(row.name) + (mode == Manual ? "" : ", logging mode"));
+            TxConsole c;
+            serialConsole(c);
+            c.select(ControlId::SampleMode, mode);
+            row.setup(c);
+            bool closedAtBox = true;
+            c.view.onBox([&](const ShownBox&) {
+                closedAtBox = c.fp.serial.last() == nullptr || c.fp.serial.last()->closed;
+            });
+            c.write();
+
+            // The write's own box in every sample mode; never logged or counted.
+            ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
+            EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+            EXPECT_EQ(c.log(), "");
+            EXPECT_EQ(c.dlg.stats().errorCount, 0u);
+            EXPECT_EQ(c.dlg.stats().transactionCount, 0u);
+            EXPECT_FALSE(c.dlg.scheduleRunning());
+            EXPECT_EQ(closedAtBox, row.closedAtBox);
+            EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
+            EXPECT_FALSE(c.dlg.busy());
+            EXPECT_EQ(c.view.busyDepth(), 0);
+            EXPECT_GE(c.view.maxBusyDepth(), 1);
+            EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
+            if (row.portOpened) {
+                ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+                EXPECT_TRUE(c.fp.serial.last()->closed);
+                EXPECT_EQ(c.fp.serial.last()->clearErrors, row.clears);
+            } else {
+                EXPECT_TRUE(c.fp.serial.opened.empty());
+            }
+            // Settings are never changed by a failure.
+            EXPECT_EQ(c.dlg.settings().m_sampleMode, mode);
+        }
+    }
+}
+
+TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
+{
+    struct Row
+    {
+        const char* name;
+        std::function<void(TxConsole&)> setup;
+        const char* time;
+        std::vector<std::string> labels;
+    };
+
+    // A first write from register 1 leaves time 3 and Modbus labels on the screen; the second
+    // one, of two registers from register 7, fails.
+    const std::vector<std::string> before = {"400001", "0", "0", "0", "0", "0", "0", "0", "0", "0"};
+    const Row rows[] = {
+        {"untimed echo failure",
+         [](TxConsole& c) { reads(c, {withCrc("02 10 00 06 00 02")}); },
+         "3",
+         before},
+        {"untimed value failure",
+         [](TxConsole& c) {
+             values(c, {"1", "70000"});
+         },
+         "3",
+         before},
+        {"timeout out of range",
+         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         "0",
+         {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
+        {"timed failure",
+         [](TxConsole& c) { reads(c, {}); },
+         "1500",
+         {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        serialConsole(c);
+        reads(c, {kEcho});
+        c.write();
+        ASSERT_TRUE(c.view.boxTexts().empty());
+        ASSERT_EQ(c.view.text(ControlId::TransactionTime), "3");
+
+        c.type(ControlId::StartRegister, "7");
+        c.type(ControlId::RegisterCount, "2");
+        values(c, {"1", "2"});
+        reads(c, {withCrc("01 10 00 06 00 02")});
+        row.setup(c);
+        c.write();
+        ASSERT_EQ(c.view.boxTexts().size(), 1u);
+        EXPECT_EQ(c.view.text(ControlId::TransactionTime), row.time);
+        EXPECT_EQ(c.shownLabels(), row.labels);
+    }
+}
+
+TEST(SerialWriteFailures, ADataTypeWithoutWritesDoesNothing)
+{
+    for (DataType type : {InputRegister, ScatteredRead, DeviceIdentification}) {
+        SCOPED_TRACE(type);
+        TxConsole c;
+        serialConsole(c);
+        c.dataType(type);
+        c.write();
+        EXPECT_TRUE(c.view.boxTexts().empty());
+        EXPECT_TRUE(c.fp.serial.opened.empty());
+        EXPECT_EQ(c.view.maxBusyDepth(), 0);
+        EXPECT_FALSE(c.dlg.busy());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Successful writes
+
+namespace {
+
+struct SuccessRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> setup;
+    Bytes request;
+    Bytes echo;
+};
+
+} // namespace
+
+TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
+{
+    const SuccessRow rows[] = {
+        {"three registers from 100",
+         [](TxConsole& c) {
+             c.type(ControlId::StartRegister, "100");
+             c.type(ControlId::RegisterCount, "3");
+             values(c, {"1", "-1", "40000"});
+         },
+         hexBytes("01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25"),
+         hexBytes("01 10 00 63 00 03 70 16")},
+        {"Jbus sends the register number",
+         [](TxConsole& c) {
+             c.select(ControlId::Protocol, Jbus);
+             c.type(ControlId::StartRegister, "100");
+             c.type(ControlId::RegisterCount, "3");
+             values(c, {"1", "-1", "40000"});
+         },
+         withCrc("01 10 00 64 00 03 06 00 01 FF FF 9C 40"),
+         withCrc("01 10 00 64 00 03")},
+        {"single register",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             c.type(ControlId::SlaveId, "17");
+             c.type(ControlId::StartRegister, "2");
+             values(c, {"3"});
+         },
+         hexBytes("11 06 00 01 00 03 9A 9B"),
+         hexBytes("11 06 00 01 00 03 9A 9B")},
+        {"ASCII single register",
+         [](TxConsole& c) {
+             c.dlg.selectAscii();
+             c.dataType(SingleHoldingRegister);
+             c.select(ControlId::DisplayMode, Hex);
+             values(c, {"1234"});
+         },
+         textBytes(":010600001234B3\r\n"),
+         textBytes(":010600001234B3\r\n")},
+        {"ASCII three registers",
+         [](TxConsole& c) {
+             c.dlg.selectAscii();
+             c.type(ControlId::RegisterCount, "3");
+             values(c, {"1", "2", "3"});
+         },
+         asciiFrame("01 10 00 00 00 03 06 00 01 00 02 00 03"),
+         asciiFrame("01 10 00 00 00 03")},
+        {"ten registers",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "10");
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
+         },
+         withCrc("01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 00 09 00 "
+                 "0A"),
+         withCrc("01 10 00 00 00 0A")},
+        {"start register 65535",
+         [](TxConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         withCrc("01 10 FF FE 00 01 02 00 01"),
+         withCrc("01 10 FF FE 00 01")},
+        {"single register of -1 echoed as FFFF",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             values(c, {"-1"});
+         },
+         withCrc("01 06 00 00 FF FF"),
+         withCrc("01 06 00 00 FF FF")},
+        {"single register of 65535",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             values(c, {"65535"});
+         },
+         withCrc("01 06 00 00 FF FF"),
+         withCrc("01 06 00 00 FF FF")},
+        {"single register of Hex FFFF",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             c.select(ControlId::DisplayMode, Hex);
+             values(c, {"FFFF"});
+         },
+         withCrc("01 06 00 00 FF FF"),
+         withCrc("01 06 00 00 FF FF")},
+        {"echo on a two-wire line",
+         [](TxConsole& c) { c.select(ControlId::Wiring, TwoWireEcho); },
+         withCrc("01 10 00 00 00 01 02 00 01"),
+         kEcho},
+    };
+    for (const SuccessRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        serialConsole(c);
+        row.setup(c);
+        const bool twoWire = c.view.index(ControlId::Wiring) == TwoWireEcho;
+        reads(c,
+              twoWire ? std::vector<Bytes>{row.request, row.echo} : std::vector<Bytes>{row.echo});
+        c.write();
+
+        EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
+        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        const SerialLog& port = *c.fp.serial.last();
+        ASSERT_EQ(port.writes.size(), 1u);
+        EXPECT_EQ(toHex(port.writes[0]), toHex(row.request));
+        const std::size_t replyLength = row.echo.size() == 17 ? 16 : 8;
+        const std::vector<std::size_t> readSizes =
+            twoWire ? std::vector<std::size_t>{row.request.size(), replyLength}
+                    : std::vector<std::size_t>{replyLength};
+        EXPECT_EQ(port.readSizes, readSizes);
+        EXPECT_TRUE(port.closed);
+        EXPECT_EQ(port.clearErrors, 0);
+        EXPECT_TRUE(port.dtr);
+        EXPECT_EQ(c.dlg.stats().lastMs, twoWire ? 6u : 3u);
+        EXPECT_EQ(c.view.text(ControlId::TransactionTime), twoWire ? "6" : "3");
+        EXPECT_EQ(c.fp.clock.sleeps(), std::vector<int>{25});
+        EXPECT_FALSE(c.dlg.busy());
+        EXPECT_EQ(c.view.busyDepth(), 0);
+    }
+}
+
+TEST(SerialWriteSuccess, ValueTextsAreReadInTheDisplayMode)
+{
+    struct Row
+    {
+        DisplayMode mode;
+        const char* text;
+        const char* sent;
+    };
+
+    const Row rows[] = {
+        {Decimal, "65535", "FF FF"},
+        {Decimal, "-32768", "80 00"},
+        {Decimal, "32768", "80 00"},
+        {Decimal, "-1", "FF FF"},
+        {Decimal, "abc", "00 00"},
+        {Decimal, "12abc", "00 0C"},
+        {Decimal, "  +7", "00 07"},
+        {Decimal, "", "00 00"},
+        {Decimal, "0x10", "00 00"},
+        {Hex, "FFFF", "FF FF"},
+        {Hex, "ffff", "FF FF"},
+        {Hex, "10000", "00 00"},
+        {Hex, "12345", "23 45"},
+        {Hex, "0x7fff", "7F FF"},
+        {Hex, "8000", "80 00"},
+        {Hex, "-1", "FF FF"},
+        {Hex, "zz", "00 00"},
+        {Hex, "FFFFFFFFFF", "FF FF"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.mode == Hex ? "hex " : "decimal ") + "'" + row.text + "'");
+        TxConsole c;
+        serialConsole(c);
+        c.dataType(SingleHoldingRegister);
+        c.select(ControlId::DisplayMode, row.mode);
+        values(c, {row.text});
+        const Bytes request = withCrc("01 06 00 00 " + std::string(row.sent));
+        reads(c, {request});
+        c.write();
+        EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
+        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        EXPECT_EQ(toHex(c.fp.serial.last()->writes.at(0)), toHex(request));
+        // The text itself stays as typed.
+        EXPECT_EQ(c.view.text(ControlId::Value, 0), row.text);
+    }
+}
+
+TEST(SerialWriteSuccess, OnlyTheSuccessOfTheSendIsExamined)
+{
+    TxConsole c;
+    serialConsole(c);
+    c.fp.serial.script.writeCount = 3;
+    reads(c, {kEcho});
+    c.write();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    EXPECT_EQ(c.dlg.stats().lastMs, 3u);
+}
+
+TEST(SerialWriteSuccess, ValuesBeyondTheCountAreNeitherCheckedNorSentAndShowZero)
+{
+    TxConsole c;
+    serialConsole(c);
+    c.type(ControlId::RegisterCount, "3");
+    values(c, {"1", "2", "3", "70000", "abc", "-99999", "7", "8", "9", "10"});
+    reads(c, {withCrc("01 10 00 00 00 03")});
+    c.write();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    EXPECT_EQ(toHex(c.fp.serial.last()->writes.at(0)),
+              toHex(withCrc("01 10 00 00 00 03 06 00 01 00 02 00 03")));
+    EXPECT_EQ(c.shownValues(),
+              (std::vector<std::string>{"1", "2", "3", "0", "0", "0", "0", "0", "0", "0"}));
+}
+
+TEST(SerialWriteSuccess, ABroadcastReadsNothing)
+{
+    for (WiringMode wiring : {FourWireNoEcho, TwoWireEcho}) {
+        SCOPED_TRACE(wiring);
+        TxConsole c;
+        serialConsole(c);
+        c.select(ControlId::Wiring, wiring);
+        c.type(ControlId::SlaveId, "0");
+        c.type(ControlId::StartRegister, "5");
+        c.write();
+        EXPECT_TRUE(c.view.boxTexts().empty());
+        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        EXPECT_EQ(toHex(c.fp.serial.last()->writes.at(0)),
+                  toHex(withCrc("00 10 00 04 00 01 02 00 01")));
+        EXPECT_TRUE(c.fp.serial.last()->readSizes.empty());
+        EXPECT_EQ(c.dlg.stats().lastMs, 0u);
+        EXPECT_EQ(c.shownLabels()[0], "400005");
+    }
+}
+
+TEST(SerialWriteSuccess, PreSendDelayComesBeforeTheStartStamp)
+{
+    TxConsole c;
+    serialConsole(c);
+    c.dlg.settings().m_preSendDelayMs = 40;
+    reads(c, {kEcho});
+    c.write();
+    EXPECT_EQ(c.fp.clock.sleeps(), (std::vector<int>{40, 25}));
+    EXPECT_EQ(c.dlg.stats().lastMs, 3u);
+}
+
+TEST(SerialWriteSuccess, ConfiguresTheLineLikeTheRead)
+{
+    TxConsole c;
+    serialConsole(c);
+    c.dlg.selectAscii();
+    c.select(ControlId::Baud, 2);
+    reads(c, {asciiFrame("01 10 00 00 00 01")});
+    c.write();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    const SerialLog& port = *c.fp.serial.last();
+    EXPECT_EQ(port.line.baudRate, 4800);
+    EXPECT_EQ(port.line.dataBits, 7);
+    EXPECT_TRUE(port.line.evenParity);
+    EXPECT_EQ(port.line.stopBits, 1);
+    EXPECT_TRUE(port.purged);
+}
+
+TEST(SerialWriteLabels, AfterASuccessOnlyModbusRewritesTheLabels)
+{
+    struct Row
+    {
+        const char* name;
+        std::function<void(TxConsole&)> protocol;
+        Bytes echo;
+        std::vector<std::string> labels;
+    };
+
+    const Row rows[] = {
+        {"Modbus",
+         [](TxConsole&) {},
+         withCrc("01 10 00 06 00 02"),
+         {"400007", "400008", "0", "0", "0", "0", "0", "0", "0", "0"}},
+        {"Jbus",
+         [](TxConsole& c) {
+             c.select(ControlId::Protocol, Jbus);
+             c.dlg.showJbusLabels();
+         },
+         withCrc("01 10 00 07 00 02"),
+         {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
+        {"ASCII",
+         [](TxConsole& c) { c.dlg.selectAscii(); },
+         asciiFrame("01 10 00 06 00 02"),
+         {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        serialConsole(c);
+        row.protocol(c);
+        c.type(ControlId::StartRegister, "7");
+        c.type(ControlId::RegisterCount, "2");
+        values(c, {"1", "2"});
+        reads(c, {row.echo});
+        c.write();
+        EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
+        EXPECT_EQ(c.shownLabels(), row.labels);
+        EXPECT_EQ(c.recordLabels(), row.labels);
+    }
+}
+
+} // namespace quarin::test

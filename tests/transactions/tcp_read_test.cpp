@@ -1,0 +1,733 @@
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "transactions/tx_console.h"
+
+namespace quarin::test {
+
+namespace {
+
+constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or URL entered";
+constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
+constexpr char kCount100[] = "Number of registers must be in the range from 1 to 100";
+constexpr char kCount125[] = "Number of registers must be in the range from 1 to 125";
+constexpr char kWinsock[] = "Unable to initialize WinSock";
+constexpr char kResolve[] = "Could not resolve the current IP address for the device";
+constexpr char kHeaderShort[] =
+    "Too short of ModbusTCP/IP header data returned from socket recv operation.";
+constexpr char kOutOfBounds[] =
+    "Out of bounds message size received in ModbusTCP/IP header information.";
+constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
+constexpr char kFunction[] = "Response has wrong function code";
+constexpr char kByteCount[] = "Amount of data returned does not match what was requested";
+constexpr char kSubFunction[] = "Response has wrong sub-function code";
+constexpr char kBadId[] = "Slave ID 1 - Response has invalid transaction number";
+
+std::string connectText(int error)
+{
+    return "Winsock error occurred during connect attempt on socket - error = " +
+           std::to_string(error);
+}
+
+std::string writableText(int error)
+{
+    return "Winsock error occurred during select of socket for writability - error = " +
+           std::to_string(error);
+}
+
+std::string sendText(int error)
+{
+    return "Winsock error occurred during send request - error = " + std::to_string(error);
+}
+
+std::string readableText(int error)
+{
+    return "Winsock error occurred during select of socket for readability - error = " +
+           std::to_string(error);
+}
+
+std::string recvOperationText(int error)
+{
+    return "Winsock error occurred during socket recv operation - error = " + std::to_string(error);
+}
+
+std::string recvRequestText(int error)
+{
+    return "Winsock error occurred during recv request of socket - error = " +
+           std::to_string(error);
+}
+
+// TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
+// values on the screen that the read must replace, and a slave that answers correctly.
+void tcpConsole(TxConsole& c, const std::string& address = "127.0.0.1")
+{
+    c.useTcp(address);
+    c.type(ControlId::Timeout, "1500");
+    for (int row = 0; row < kValueRows; ++row) {
+        c.type(ControlId::Value, "5", row);
+    }
+    c.fp.sockets.slave = goodTcpSlave;
+}
+
+void replyWith(TxConsole& c, std::vector<SocketStep> steps)
+{
+    c.fp.sockets.replies.push_back(std::move(steps));
+}
+
+void replyWith(TxConsole& c, const std::string& hex)
+{
+    replyWith(c, {data(hex)});
+}
+
+// Undoes what the rows break, so the next read can show what became of the link.
+void repair(TxConsole& c)
+{
+    FakeSocketApi& s = c.fp.sockets;
+    s.startupFails = false;
+    s.connectError.reset();
+    s.writableTimesOut = false;
+    s.sendError.reset();
+    s.sendCount.reset();
+    s.replies.clear();
+    c.type(ControlId::SlaveId, "1");
+    c.dataType(HoldingRegister);
+}
+
+enum class Road
+{
+    Box,        // the transaction's own box: never logged or counted
+    Failure,    // reportFailure, the link kept
+    LinkFailure // reportFailure, the link closed
+};
+
+struct FailureRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> setup;
+    std::string text;
+    Road road;
+    std::uint32_t lastMs; // 0: no whole reply frame arrived
+    bool linked;          // got as far as the link, so a second read shows what became of it
+};
+
+std::vector<FailureRow> failureRows()
+{
+    auto scattered = [](TxConsole& c) { c.dataType(ScatteredRead); };
+    auto identification = [](TxConsole& c) { c.dataType(DeviceIdentification); };
+    return {
+        {"empty address",
+         [](TxConsole& c) { c.type(ControlId::Address, ""); },
+         kNoAddress,
+         Road::Box,
+         0,
+         false},
+        {"empty address before a bad time-out",
+         [](TxConsole& c) {
+             c.type(ControlId::Address, "");
+             c.type(ControlId::Timeout, "999");
+         },
+         kNoAddress,
+         Road::Box,
+         0,
+         false},
+        {"timeout 999",
+         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         kTimeout,
+         Road::Box,
+         0,
+         false},
+        {"timeout 60001",
+         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
+         kTimeout,
+         Road::Box,
+         0,
+         false},
+        {"count 0",
+         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
+         kCount125,
+         Road::Box,
+         0,
+         false},
+        {"count 126",
+         [](TxConsole& c) { c.type(ControlId::RegisterCount, "126"); },
+         kCount125,
+         Road::Box,
+         0,
+         false},
+        {"scattered count 101",
+         [=](TxConsole& c) {
+             scattered(c);
+             c.type(ControlId::RegisterCount, "101");
+         },
+         kCount100,
+         Road::Box,
+         0,
+         false},
+        {"socket library will not start",
+         [](TxConsole& c) { c.fp.sockets.startupFails = true; },
+         kWinsock,
+         Road::Box,
+         0,
+         false},
+        {"unknown host",
+         [](TxConsole& c) { c.type(ControlId::Address, "plc-1"); },
+         kResolve,
+         Road::Box,
+         0,
+         false},
+        {"blanks are a host name",
+         [](TxConsole& c) { c.type(ControlId::Address, "  "); },
+         kResolve,
+         Road::Box,
+         0,
+         false},
+        {"connection refused",
+         [](TxConsole& c) { c.fp.sockets.connectError = 111; },
+         connectText(111),
+         Road::LinkFailure,
+         0,
+         true},
+        {"never writable",
+         [](TxConsole& c) { c.fp.sockets.writableTimesOut = true; },
+         writableText(0),
+         Road::LinkFailure,
+         0,
+         true},
+        {"send fails",
+         [](TxConsole& c) { c.fp.sockets.sendError = 32; },
+         sendText(32),
+         Road::LinkFailure,
+         0,
+         true},
+        {"partial send",
+         [](TxConsole& c) { c.fp.sockets.sendCount = 5; },
+         sendText(0),
+         Road::LinkFailure,
+         0,
+         true},
+        {"no reply",
+         [](TxConsole& c) { replyWith(c, {silence()}); },
+         readableText(0),
+         Road::LinkFailure,
+         0,
+         true},
+        {"slave closes",
+         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         recvOperationText(0),
+         Road::LinkFailure,
+         0,
+         true},
+        {"receive fails",
+         [](TxConsole& c) { replyWith(c, {failStep(104)}); },
+         recvOperationText(104),
+         Road::LinkFailure,
+         0,
+         true},
+        {"rest of the frame never comes",
+         [](TxConsole& c) {
+             replyWith(c, {data("00 01 00 00 00 05 01"), silence()});
+         },
+         readableText(0),
+         Road::LinkFailure,
+         0,
+         true},
+        {"closed within the frame",
+         [](TxConsole& c) {
+             replyWith(c, {data("00 01 00 00 00 05 01"), closeStep()});
+         },
+         recvOperationText(0),
+         Road::LinkFailure,
+         0,
+         true},
+        {"first receive of three bytes",
+         [](TxConsole& c) {
+             replyWith(c, {data("00 01 00"), data("00 00 05 01 03 02 00 0A")});
+         },
+         kHeaderShort,
+         Road::LinkFailure,
+         0,
+         true},
+        {"length 0",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 00"); },
+         kOutOfBounds,
+         Road::LinkFailure,
+         0,
+         true},
+        {"length 1",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 01 01"); },
+         kOutOfBounds,
+         Road::LinkFailure,
+         0,
+         true},
+        {"length 255",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 FF 01 03"); },
+         kOutOfBounds,
+         Road::LinkFailure,
+         0,
+         true},
+        // Accepted by the header check, so the whole frame is read and timed; too short for one
+        // register, and without the exception flag.
+        {"length 2",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 02 01 03"); },
+         recvRequestText(0),
+         Road::LinkFailure,
+         4,
+         true},
+        {"wrong length",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 04 01 03 02 00"); },
+         recvRequestText(0),
+         Road::LinkFailure,
+         4,
+         true},
+        {"wrong length with the exception flag",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 03 01 83 02"); },
+         "Exception response received - type 2",
+         Road::Failure,
+         4,
+         true},
+        {"transaction identifier",
+         [](TxConsole& c) { replyWith(c, "01 00 00 00 00 05 01 03 02 00 0A"); },
+         kBadId,
+         Road::Box,
+         4,
+         true},
+        {"unit identifier",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 02 03 02 00 0A"); },
+         kSlaveId,
+         Road::Failure,
+         4,
+         true},
+        {"slave 300 answered from 44",
+         [](TxConsole& c) {
+             c.type(ControlId::SlaveId, "300");
+             replyWith(c, "00 01 00 00 00 05 2C 03 02 00 0A");
+         },
+         kSlaveId,
+         Road::Failure,
+         4,
+         true},
+        {"function",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 01 04 02 00 0A"); },
+         kFunction,
+         Road::Failure,
+         4,
+         true},
+        {"byte count",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 01 03 04 00 0A"); },
+         kByteCount,
+         Road::Failure,
+         4,
+         true},
+        {"sub-function",
+         [=](TxConsole& c) {
+             scattered(c);
+             replyWith(c, "00 01 00 00 00 07 01 64 04 03 02 00 0A");
+         },
+         kSubFunction,
+         Road::Failure,
+         4,
+         true},
+        {"transmission number",
+         [=](TxConsole& c) {
+             scattered(c);
+             replyWith(c, "00 01 00 00 00 07 01 64 04 04 09 00 0A");
+         },
+         "Response has invalid transmission number.  Expected:  2.  Actual:  9",
+         Road::Failure,
+         4,
+         true},
+        {"MEI type",
+         [=](TxConsole& c) {
+             identification(c);
+             replyWith(c, "00 01 00 00 00 08 01 2B 0D 01 01 00 00 00");
+         },
+         kSubFunction,
+         Road::Failure,
+         4,
+         true},
+        {"identification exception",
+         [=](TxConsole& c) {
+             identification(c);
+             replyWith(c, "00 01 00 00 00 03 01 AB 01");
+         },
+         "Exception response received - type 1",
+         Road::Failure,
+         4,
+         true},
+        // Too short to hold the object count: refused, once the checks before the object walk
+        // have passed.
+        {"identification frame cut before its object count",
+         [=](TxConsole& c) {
+             identification(c);
+             replyWith(c, "00 01 00 00 00 03 01 2B 0E");
+         },
+         recvRequestText(0),
+         Road::LinkFailure,
+         4,
+         true},
+        {"short identification frame with another identifier",
+         [=](TxConsole& c) {
+             identification(c);
+             replyWith(c, "00 09 00 00 00 03 01 2B 0E");
+         },
+         kBadId,
+         Road::Box,
+         4,
+         true},
+        {"short identification frame with another function",
+         [=](TxConsole& c) {
+             identification(c);
+             replyWith(c, "00 01 00 00 00 03 01 03 02");
+         },
+         kFunction,
+         Road::Failure,
+         4,
+         true},
+    };
+}
+
+void expectAfterFailure(TxConsole& c, const FailureRow& row)
+{
+    EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
+    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(row.lastMs));
+    EXPECT_EQ(c.recordValues(), allZero());
+    EXPECT_EQ(c.shownValues(), allZero());
+    EXPECT_FALSE(c.dlg.busy());
+    EXPECT_EQ(c.view.busyDepth(), 0);
+    EXPECT_GE(c.view.maxBusyDepth(), 1);
+    if (!row.linked) {
+        EXPECT_TRUE(c.fp.sockets.connects.empty());
+        EXPECT_TRUE(c.fp.sockets.sent.empty());
+        EXPECT_FALSE(c.dlg.connected());
+        EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups) << "library released";
+        return;
+    }
+    const bool kept = row.road != Road::LinkFailure;
+    EXPECT_EQ(c.dlg.connected(), kept);
+    EXPECT_EQ(c.fp.sockets.open, kept ? 1 : 0);
+    EXPECT_EQ(c.fp.sockets.cleanups, kept ? 0 : 1);
+
+    // The next read connects anew only after a link failure.
+    const std::size_t connects = c.fp.sockets.connects.size();
+    const std::size_t boxes = c.view.boxTexts().size();
+    repair(c);
+    c.read();
+    EXPECT_EQ(c.view.boxTexts().size(), boxes) << c.view.boxTexts().back();
+    EXPECT_EQ(c.fp.sockets.connects.size(), connects + (kept ? 0 : 1));
+    EXPECT_TRUE(c.dlg.connected());
+}
+
+} // namespace
+
+TEST(TcpReadFailures, ManualModeShowsEachFailureInABox)
+{
+    for (const FailureRow& row : failureRows()) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c);
+        row.setup(c);
+        c.read();
+
+        const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
+        ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
+        EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+        EXPECT_EQ(c.log(), "");
+        expectAfterFailure(c, row);
+    }
+}
+
+TEST(TcpReadFailures, LoggingModeLogsAndCountsReportsButNotBoxes)
+{
+    for (const FailureRow& row : failureRows()) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c);
+        row.setup(c);
+        c.readLogged();
+
+        if (row.road == Road::Box) {
+            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
+            EXPECT_EQ(c.log(), "");
+            EXPECT_EQ(c.dlg.stats().errorCount, 0u);
+        } else {
+            EXPECT_TRUE(c.view.boxTexts().empty());
+            EXPECT_EQ(c.log(), c.reportLine(row.text) + "\r\n");
+            EXPECT_EQ(c.dlg.stats().errorCount, 1u);
+        }
+        EXPECT_TRUE(c.dlg.scheduleRunning());
+        // A second tick of the same run.
+        const std::size_t connects = c.fp.sockets.connects.size();
+        if (row.linked) {
+            repair(c);
+            c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+            ASSERT_TRUE(c.fp.workers.runNext());
+            EXPECT_EQ(c.view.text(ControlId::Value, 0), "1");
+            EXPECT_EQ(c.fp.sockets.connects.size(),
+                      connects + (row.road == Road::LinkFailure ? 1 : 0));
+            EXPECT_EQ(c.dlg.stats().transactionCount, 2u);
+        }
+    }
+}
+
+TEST(TcpReadFailures, ScheduledRunStopsAtAReportButNotAtABox)
+{
+    struct Row
+    {
+        const char* name;
+        const char* reply;
+        bool stops;
+    };
+
+    const Row rows[] = {
+        {"transaction identifier", "00 07 00 00 00 05 01 03 02 00 0A", false},
+        {"unit identifier", "00 01 00 00 00 05 02 03 02 00 0A", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c);
+        replyWith(c, row.reply);
+        c.select(ControlId::SampleMode, Scheduled);
+        c.dlg.onRead();
+        c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        ASSERT_TRUE(c.fp.workers.runNext());
+        EXPECT_EQ(c.view.boxTexts().size(), 1u);
+        EXPECT_EQ(c.dlg.scheduleRunning(), !row.stops);
+        EXPECT_EQ(c.log(), "");
+    }
+}
+
+TEST(TcpReadFailures, ATimedOutWaitCarriesTheThreadsLastSocketError)
+{
+    TxConsole c;
+    tcpConsole(c);
+    replyWith(c, {failStep(104)});
+    c.read();
+    c.fp.sockets.writableTimesOut = true;
+    c.read();
+    ASSERT_EQ(c.view.boxTexts().size(), 2u);
+    EXPECT_EQ(c.view.boxTexts()[1], c.reportLine(writableText(104)));
+}
+
+TEST(TcpReadFailures, BoundaryTimeoutsAreAccepted)
+{
+    for (const char* timeout : {"1000", "60000"}) {
+        SCOPED_TRACE(timeout);
+        TxConsole c;
+        tcpConsole(c);
+        c.type(ControlId::Timeout, timeout);
+        c.read();
+        EXPECT_TRUE(c.view.boxTexts().empty());
+        EXPECT_EQ(c.view.text(ControlId::Value, 0), "1");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Successful reads
+
+namespace {
+
+std::vector<std::string> valuesThen0(std::vector<std::string> first)
+{
+    first.resize(kValueRows, "0");
+    return first;
+}
+
+struct SuccessRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> setup;
+    const char* request;
+    std::vector<std::string> values;
+};
+
+} // namespace
+
+TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
+{
+    const SuccessRow rows[] = {
+        {"two holding registers",
+         [](TxConsole& c) { c.type(ControlId::RegisterCount, "2"); },
+         "00 01 00 00 00 06 01 03 00 00 00 02",
+         valuesThen0({"1", "2"})},
+        {"input registers from register 100",
+         [](TxConsole& c) {
+             c.dataType(InputRegister);
+             c.type(ControlId::StartRegister, "100");
+         },
+         "00 01 00 00 00 06 01 04 00 63 00 01",
+         valuesThen0({"1"})},
+        {"single holding register",
+         [](TxConsole& c) { c.dataType(SingleHoldingRegister); },
+         "00 01 00 00 00 06 01 03 00 00 00 01",
+         valuesThen0({"1"})},
+        {"twelve registers show the first ten",
+         [](TxConsole& c) { c.type(ControlId::RegisterCount, "12"); },
+         "00 01 00 00 00 06 01 03 00 00 00 0C",
+         {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
+        {"scattered from register 10",
+         [](TxConsole& c) {
+             c.dataType(ScatteredRead);
+             c.type(ControlId::StartRegister, "10");
+             c.type(ControlId::RegisterCount, "3");
+         },
+         "00 01 00 00 00 0B 01 64 08 04 02 00 09 00 0A 00 0B",
+         valuesThen0({"1", "2", "3"})},
+        {"slave 17",
+         [](TxConsole& c) { c.type(ControlId::SlaveId, "17"); },
+         "00 01 00 00 00 06 11 03 00 00 00 01",
+         valuesThen0({"1"})},
+    };
+    for (const SuccessRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c);
+        row.setup(c);
+        c.read();
+
+        EXPECT_TRUE(c.view.boxTexts().empty());
+        ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
+        EXPECT_EQ(toHex(c.fp.sockets.sent[0]), toHex(hexBytes(row.request)));
+        EXPECT_EQ(c.shownValues(), row.values);
+        EXPECT_EQ(c.recordValues(), row.values);
+        EXPECT_EQ(c.dlg.stats().lastMs, 4u);
+        EXPECT_EQ(c.fp.sockets.connects,
+                  (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0x7F000001u, 502}}));
+        EXPECT_TRUE(c.dlg.connected());
+        EXPECT_FALSE(c.dlg.busy());
+        EXPECT_EQ(c.view.busyDepth(), 0);
+        EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause on TCP";
+    }
+}
+
+TEST(TcpReadSuccess, ShowsValuesUnsignedInDecimalAndLowerCaseHex)
+{
+    struct Row
+    {
+        DisplayMode mode;
+        std::vector<std::string> values;
+    };
+
+    const Row rows[] = {{Decimal, valuesThen0({"65535", "10", "43981"})},
+                        {Hex, valuesThen0({"ffff", "a", "abcd"})}};
+    for (const Row& row : rows) {
+        TxConsole c;
+        tcpConsole(c);
+        c.select(ControlId::DisplayMode, row.mode);
+        c.type(ControlId::RegisterCount, "3");
+        replyWith(c, "00 01 00 00 00 09 01 03 06 FF FF 00 0A AB CD");
+        c.read();
+        EXPECT_EQ(c.shownValues(), row.values);
+    }
+}
+
+TEST(TcpReadSuccess, AcceptsAnyProtocolIdentifierAndALengthHighByte)
+{
+    TxConsole c;
+    tcpConsole(c);
+    // Protocol 0x1234; a length of 0x0105 is read as 5.
+    replyWith(c, "00 01 12 34 01 05 01 03 02 00 2A");
+    c.read();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
+}
+
+TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
+{
+    TxConsole c;
+    tcpConsole(c);
+    c.type(ControlId::RegisterCount, "2");
+    replyWith(c,
+              {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
+    c.read();
+    // A silent wait ends the read, however long the rest would have taken.
+    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{c.reportLine(readableText(0))});
+
+    TxConsole d;
+    tcpConsole(d);
+    d.type(ControlId::RegisterCount, "2");
+    replyWith(d, {data("00 01 00 00 00 07 01 03"), data("04 00"), data("07 00 08")});
+    d.read();
+    EXPECT_TRUE(d.view.boxTexts().empty());
+    EXPECT_EQ(d.shownValues(), valuesThen0({"7", "8"}));
+    // One wait per piece; the header piece is read as its six bytes and then the rest of it.
+    EXPECT_EQ(d.fp.sockets.waitSeconds, (std::vector<int>{1, 1, 1, 1, 1}));
+}
+
+TEST(TcpReadSuccess, IdentificationShowsItsTextAndKeepsTheValuesAtZero)
+{
+    TxConsole c;
+    tcpConsole(c);
+    c.dataType(DeviceIdentification);
+    c.read();
+    ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
+    EXPECT_EQ(toHex(c.fp.sockets.sent[0]), "00 01 00 00 00 05 01 2B 0E 01 00");
+    ASSERT_EQ(c.view.boxes().size(), 1u);
+    EXPECT_EQ(c.view.boxes()[0].text,
+              "Vendor Name:  Quarin\n\rProduct Code:  QM-1\n\rRevision:  1.0\n\r");
+    EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Information);
+    EXPECT_EQ(c.shownValues(), allZero());
+    EXPECT_EQ(c.dlg.stats().lastMs, 4u);
+    EXPECT_TRUE(c.dlg.connected());
+}
+
+TEST(TcpReadSuccess, IdentificationFrameOfTheLargestLength)
+{
+    TxConsole c;
+    tcpConsole(c);
+    c.dataType(DeviceIdentification);
+    // 254 bytes behind the length: unit, 2B 0E 01 01 00 00, one object of 244 characters.
+    const std::string vendor(244, 'V');
+    replyWith(c,
+              {data(concat(hexBytes("00 01 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 F4"),
+                           textBytes(vendor)))});
+    c.read();
+    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{"Vendor Name:  " + vendor + "\n\r"});
+}
+
+TEST(TcpReadSuccess, IdentificationObjectsAreNotReadBeyondTheFrame)
+{
+    TxConsole c;
+    tcpConsole(c);
+    c.dataType(DeviceIdentification);
+    // Two objects announced, the second longer than what follows.
+    replyWith(c, "00 01 00 00 00 0F 01 2B 0E 01 01 00 00 02 00 02 41 42 02 09 31");
+    c.read();
+    ASSERT_EQ(c.view.boxes().size(), 1u);
+    EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Information);
+    EXPECT_EQ(c.view.boxes()[0].text.rfind("Vendor Name:  AB\n\rRevision:  ", 0), 0u);
+}
+
+TEST(TcpReadLabels, ASuccessRewritesTheLabelsInModbusFormAndAFailureDoesNot)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<SocketStep> reply;
+        std::vector<std::string> labels;
+    };
+
+    const Row rows[] = {
+        {"success",
+         {data("00 01 00 00 00 09 01 03 06 00 01 00 02 00 03")},
+         valuesThen0({"400007", "400008", "400009"})},
+        {"failure",
+         {data("00 01 00 00 00 09 01 04 06 00 01 00 02 00 03")},
+         valuesThen0({"400001"})},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c);
+        c.type(ControlId::StartRegister, "7");
+        c.type(ControlId::RegisterCount, "3");
+        replyWith(c, row.reply);
+        c.read();
+        EXPECT_EQ(c.shownLabels(), row.labels);
+    }
+}
+
+} // namespace quarin::test

@@ -1,0 +1,538 @@
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "transactions/tx_console.h"
+
+namespace quarin::test {
+
+namespace {
+
+constexpr char kStart[] = "Start Register must be in the range from 1 to 65535";
+constexpr char kCount10[] = "Number of registers must be in the range from 1 to 10";
+constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
+constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or URL entered";
+constexpr char kWinsock[] = "Unable to initialize WinSock";
+constexpr char kResolve[] = "Could not resolve the current IP address for the device";
+
+std::string slave1(const std::string& text)
+{
+    return "Slave ID 1 - " + text;
+}
+
+std::string recvRequest(int error)
+{
+    return slave1("Winsock error occurred during recv request of socket - error = " +
+                  std::to_string(error));
+}
+
+// TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
+// value 1, and a slave that echoes.
+void tcpConsole(TxConsole& c, const std::string& address = "127.0.0.1")
+{
+    c.useTcp(address);
+    c.type(ControlId::Timeout, "1500");
+    c.type(ControlId::Value, "1", 0);
+    c.fp.sockets.slave = goodTcpSlave;
+}
+
+void values(TxConsole& c, const std::vector<std::string>& texts)
+{
+    for (std::size_t row = 0; row < texts.size(); ++row) {
+        c.type(ControlId::Value, texts[row], static_cast<int>(row));
+    }
+}
+
+void replyWith(TxConsole& c, std::vector<SocketStep> steps)
+{
+    c.fp.sockets.replies.push_back(std::move(steps));
+}
+
+void replyWith(TxConsole& c, const std::string& hex)
+{
+    replyWith(c, {data(hex)});
+}
+
+// Undoes what the rows break, so that a next write shows what became of the link.
+void repair(TxConsole& c)
+{
+    FakeSocketApi& s = c.fp.sockets;
+    s.startupFails = false;
+    s.connectError.reset();
+    s.writableTimesOut = false;
+    s.sendError.reset();
+    s.sendCount.reset();
+    s.replies.clear();
+    c.type(ControlId::Address, "127.0.0.1");
+    c.type(ControlId::Timeout, "1500");
+    c.type(ControlId::SlaveId, "1");
+    c.type(ControlId::StartRegister, "1");
+    c.type(ControlId::RegisterCount, "1");
+    c.dataType(HoldingRegister);
+    values(c, {"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
+}
+
+struct FailureRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> setup;
+    std::string text;
+    std::uint32_t lastMs; // 0: untimed
+    bool connected;       // the link afterwards
+};
+
+// Each row is the second write: the first one has opened the link and taken identifier 1.
+std::vector<FailureRow> failureRows()
+{
+    return {
+        {"start register 0",
+         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
+         kStart,
+         0,
+         true},
+        {"start register before the address",
+         [](TxConsole& c) {
+             c.type(ControlId::StartRegister, "0");
+             c.type(ControlId::Address, "");
+         },
+         kStart,
+         0,
+         true},
+        {"count 11",
+         [](TxConsole& c) { c.type(ControlId::RegisterCount, "11"); },
+         kCount10,
+         0,
+         true},
+        {"first value",
+         [](TxConsole& c) { values(c, {"-32769"}); },
+         "First value must be in the range from -32768 to 65535",
+         0,
+         true},
+        {"ninth value",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "9");
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
+         },
+         "Nineth value must be in the range from -32768 to 65535",
+         0,
+         true},
+        {"empty address",
+         [](TxConsole& c) { c.type(ControlId::Address, ""); },
+         kNoAddress,
+         0,
+         true},
+        {"timeout 999", [](TxConsole& c) { c.type(ControlId::Timeout, "999"); }, kTimeout, 0, true},
+        {"timeout 60001",
+         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
+         kTimeout,
+         0,
+         true},
+        {"socket library will not start",
+         [](TxConsole& c) {
+             c.type(ControlId::Address, "127.0.0.2");
+             c.fp.sockets.startupFails = true;
+         },
+         kWinsock,
+         0,
+         false},
+        {"unknown host",
+         [](TxConsole& c) { c.type(ControlId::Address, "plc-1"); },
+         kResolve,
+         0,
+         false},
+        {"connection refused",
+         [](TxConsole& c) {
+             c.type(ControlId::Address, "127.0.0.2");
+             c.fp.sockets.connectError = 111;
+         },
+         slave1("Winsock error occurred during connect attempt on socket - error = 111"),
+         0,
+         false},
+        {"never writable",
+         [](TxConsole& c) { c.fp.sockets.writableTimesOut = true; },
+         slave1("Winsock error occurred during select of socket for writability - error = 0"),
+         0,
+         false},
+        {"send fails",
+         [](TxConsole& c) { c.fp.sockets.sendError = 32; },
+         slave1("Winsock error occurred during send request - error = 32"),
+         0,
+         false},
+        {"partial send",
+         [](TxConsole& c) { c.fp.sockets.sendCount = 11; },
+         slave1("Winsock error occurred during send request - error = 0"),
+         0,
+         false},
+        {"no reply",
+         [](TxConsole& c) { replyWith(c, {silence()}); },
+         slave1("Winsock error occurred during select of socket for readability - error = 0"),
+         0,
+         false},
+        {"slave closes",
+         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         slave1("Socket has been closed during recv operation"),
+         2,
+         false},
+        {"receive fails",
+         [](TxConsole& c) { replyWith(c, {failStep(104)}); },
+         recvRequest(104),
+         2,
+         false},
+        {"echo in two pieces",
+         [](TxConsole& c) {
+             replyWith(c, {data("00 02 00 00 00 06 01"), data("10 00 00 00 01")});
+         },
+         recvRequest(0),
+         2,
+         false},
+        {"too long",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 07 01 10 00 00 00 01 00"); },
+         recvRequest(0),
+         2,
+         false},
+        {"exception of nine bytes",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 03 01 90 02"); },
+         slave1("Exception response received - type 2"),
+         2,
+         true},
+        {"exception code above 127",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 03 01 90 FE"); },
+         slave1("Exception response received - type 254"),
+         2,
+         true},
+        {"exception flag in eight bytes",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 02 01 90"); },
+         recvRequest(0),
+         2,
+         false},
+        {"transaction identifier",
+         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 06 01 10 00 00 00 01"); },
+         slave1("Response has invalid transaction number"),
+         0,
+         true},
+        {"unit identifier",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 02 10 00 00 00 01"); },
+         slave1("Slave ID in reponse does not match what was sent"),
+         0,
+         true},
+        {"slave 300 answered from 44",
+         [](TxConsole& c) {
+             c.type(ControlId::SlaveId, "300");
+             replyWith(c, "00 02 00 00 00 06 2C 10 00 00 00 01");
+         },
+         "Slave ID 300 - Slave ID in reponse does not match what was sent",
+         0,
+         true},
+        {"function",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 01"); },
+         slave1("Response has wrong function code"),
+         0,
+         true},
+        {"exception of the full length",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 90 02 00 00 00"); },
+         slave1("Response has wrong function code"),
+         0,
+         true},
+        {"start register",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 10 00 01 00 01"); },
+         slave1("Start register does not match what was requested to be written"),
+         0,
+         true},
+        {"single register value",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             values(c, {"3"});
+             replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 04");
+         },
+         slave1("Reply data does not match what was requested to be written"),
+         0,
+         true},
+        {"quantity with both bytes compared",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "3");
+             values(c, {"1", "2", "3"});
+             replyWith(c, "00 02 00 00 00 06 01 10 00 00 01 03");
+         },
+         slave1("Reply number of registers does not match what was requested to be written"),
+         0,
+         true},
+    };
+}
+
+} // namespace
+
+TEST(TcpWriteFailures, EachFailureShowsItsOwnBoxAndKeepsOrDropsTheLink)
+{
+    for (const FailureRow& row : failureRows()) {
+        for (SampleMode mode : {Manual, ScheduledWithLogging}) {
+            SCOPED_TRACE(std::string(row.name) + (mode == Manual ? "" : ", logging mode"));
+            TxConsole c;
+            tcpConsole(c);
+            c.select(ControlId::SampleMode, mode);
+            c.write();
+            ASSERT_TRUE(c.view.boxTexts().empty());
+            ASSERT_TRUE(c.dlg.connected());
+
+            row.setup(c);
+            c.write();
+            ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
+            EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+            EXPECT_EQ(c.log(), "");
+            EXPECT_EQ(c.dlg.stats().errorCount, 0u);
+            EXPECT_FALSE(c.dlg.scheduleRunning());
+            EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
+            EXPECT_EQ(c.dlg.connected(), row.connected);
+            EXPECT_EQ(c.fp.sockets.open, row.connected ? 1 : 0);
+            EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups - (row.connected ? 1 : 0));
+            EXPECT_FALSE(c.dlg.busy());
+            EXPECT_EQ(c.view.busyDepth(), 0);
+            EXPECT_TRUE(c.fp.clock.sleeps().empty());
+
+            // The next write reuses a kept link and connects anew after a dropped one.
+            const std::size_t connects = c.fp.sockets.connects.size();
+            repair(c);
+            c.write();
+            EXPECT_EQ(c.view.boxTexts().size(), 1u) << c.view.boxTexts().back();
+            EXPECT_EQ(c.fp.sockets.connects.size(), connects + (row.connected ? 0 : 1));
+        }
+    }
+}
+
+TEST(TcpWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
+{
+    struct Row
+    {
+        const char* name;
+        std::function<void(TxConsole&)> setup;
+        const char* time;
+        bool labelsKept;
+    };
+
+    const Row rows[] = {
+        {"refused echo",
+         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 10 00 07 00 01"); },
+         "2",
+         true},
+        {"refused value",
+         [](TxConsole& c) {
+             values(c, {"1", "-40000"});
+         },
+         "2",
+         true},
+        {"timeout out of range",
+         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         "0",
+         false},
+        {"reply of the wrong length",
+         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         "2",
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c);
+        c.type(ControlId::StartRegister, "7");
+        c.type(ControlId::RegisterCount, "2");
+        values(c, {"1", "2"});
+        c.write();
+        ASSERT_TRUE(c.view.boxTexts().empty());
+        const std::vector<std::string> before = c.shownLabels();
+        ASSERT_EQ(before[0], "400007");
+        ASSERT_EQ(before[1], "400008");
+
+        c.fp.clock.advance(1); // so the time of a timed failure differs from the first one
+        row.setup(c);
+        c.write();
+        ASSERT_EQ(c.view.boxTexts().size(), 1u);
+        EXPECT_EQ(c.view.text(ControlId::TransactionTime), row.time);
+        EXPECT_EQ(c.shownLabels(), row.labelsKept ? before : allZero());
+    }
+}
+
+TEST(TcpWriteFailures, ADataTypeWithoutWritesDoesNothing)
+{
+    for (DataType type : {InputRegister, ScatteredRead, DeviceIdentification}) {
+        SCOPED_TRACE(type);
+        TxConsole c;
+        tcpConsole(c);
+        c.dataType(type);
+        c.write();
+        EXPECT_TRUE(c.view.boxTexts().empty());
+        EXPECT_TRUE(c.fp.sockets.connects.empty());
+        EXPECT_EQ(c.dlg.mbapTransactionNo(), 1);
+        EXPECT_EQ(c.view.maxBusyDepth(), 0);
+        EXPECT_FALSE(c.dlg.busy());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Successful writes
+
+TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
+{
+    struct Row
+    {
+        const char* name;
+        std::function<void(TxConsole&)> setup;
+        const char* request;
+    };
+
+    const Row rows[] = {
+        {"three registers from 100",
+         [](TxConsole& c) {
+             c.type(ControlId::StartRegister, "100");
+             c.type(ControlId::RegisterCount, "3");
+             values(c, {"1", "-1", "40000"});
+         },
+         "00 01 00 00 00 0D 01 10 00 63 00 03 06 00 01 FF FF 9C 40"},
+        {"one register", [](TxConsole&) {}, "00 01 00 00 00 09 01 10 00 00 00 01 02 00 01"},
+        {"single register",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             c.type(ControlId::SlaveId, "17");
+             c.type(ControlId::StartRegister, "2");
+             values(c, {"3"});
+         },
+         "00 01 00 00 00 06 11 06 00 01 00 03"},
+        {"single register in hex",
+         [](TxConsole& c) {
+             c.dataType(SingleHoldingRegister);
+             c.select(ControlId::DisplayMode, Hex);
+             values(c, {"FFFF"});
+         },
+         "00 01 00 00 00 06 01 06 00 00 FF FF"},
+        {"ten registers",
+         [](TxConsole& c) {
+             c.type(ControlId::RegisterCount, "10");
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
+         },
+         "00 01 00 00 00 1B 01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 "
+         "00 09 80 00"},
+        {"start register 65535",
+         [](TxConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         "00 01 00 00 00 09 01 10 FF FE 00 01 02 00 01"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c);
+        row.setup(c);
+        c.write();
+        EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
+        ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
+        EXPECT_EQ(toHex(c.fp.sockets.sent[0]), toHex(hexBytes(row.request)));
+        EXPECT_EQ(c.dlg.stats().lastMs, 2u);
+        EXPECT_EQ(c.view.text(ControlId::TransactionTime), "2");
+        EXPECT_TRUE(c.dlg.connected());
+        EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a TCP write";
+        EXPECT_FALSE(c.dlg.busy());
+        EXPECT_EQ(c.view.busyDepth(), 0);
+    }
+}
+
+TEST(TcpWriteSuccess, ValuesBeyondTheCountShowZeroAndTheLabelsTakeModbusForm)
+{
+    TxConsole c;
+    tcpConsole(c);
+    c.type(ControlId::StartRegister, "7");
+    c.type(ControlId::RegisterCount, "2");
+    values(c, {"5", "6", "70000", "x", "7", "8", "9", "10", "11", "12"});
+    c.write();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    EXPECT_EQ(c.shownValues(),
+              (std::vector<std::string>{"5", "6", "0", "0", "0", "0", "0", "0", "0", "0"}));
+    EXPECT_EQ(
+        c.shownLabels(),
+        (std::vector<std::string>{"400007", "400008", "0", "0", "0", "0", "0", "0", "0", "0"}));
+}
+
+TEST(TcpWriteSuccess, ABroadcastSendsAndReadsNothing)
+{
+    TxConsole c;
+    tcpConsole(c);
+    c.type(ControlId::SlaveId, "0");
+    c.type(ControlId::StartRegister, "5");
+    c.fp.sockets.slave = nullptr;
+    c.write();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
+    EXPECT_EQ(toHex(c.fp.sockets.sent[0]), "00 01 00 00 00 09 00 10 00 04 00 01 02 00 01");
+    EXPECT_EQ(c.fp.sockets.waitSeconds, std::vector<int>{1}) << "the write wait only";
+    EXPECT_EQ(c.dlg.stats().lastMs, 0u);
+    EXPECT_EQ(c.shownLabels()[0], "400005");
+    EXPECT_TRUE(c.dlg.connected());
+}
+
+TEST(TcpWriteSuccess, WritesShareTheConnectionAndTakeConsecutiveIdentifiers)
+{
+    TxConsole c;
+    tcpConsole(c);
+    c.write();
+    c.write();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    EXPECT_EQ(c.fp.sockets.connects.size(), 1u);
+    ASSERT_EQ(c.fp.sockets.sent.size(), 2u);
+    EXPECT_EQ(requestId(c.fp.sockets.sent[0]), 1);
+    EXPECT_EQ(requestId(c.fp.sockets.sent[1]), 2);
+}
+
+TEST(TcpWriteSuccess, IdentifiersWithTheHighBitOfEitherByteAreAccepted)
+{
+    TxConsole c;
+    tcpConsole(c);
+    std::vector<std::uint16_t> accepted;
+    for (int id = 1; id <= 0xFF00; ++id) {
+        const bool probe = id == 0x0080 || id == 0xFF00;
+        // Failed sends use identifiers up at the least cost.
+        if (!probe) {
+            c.fp.sockets.sendError = 32;
+        } else {
+            c.fp.sockets.sendError.reset();
+        }
+        c.write();
+        if (probe) {
+            ASSERT_EQ(requestId(c.fp.sockets.sent.back()), id);
+            if (c.view.boxTexts().empty()) {
+                accepted.push_back(static_cast<std::uint16_t>(id));
+            }
+        }
+        c.view.clearBoxes();
+    }
+    EXPECT_EQ(accepted, (std::vector<std::uint16_t>{0x0080, 0xFF00}));
+}
+
+TEST(TcpWriteSuccess, CloseAfterReplyClosesOnAnyTwelveByteReply)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<SocketStep> reply;
+        bool closed;
+    };
+
+    const Row rows[] = {
+        {"accepted", {data("00 01 00 00 00 06 01 10 00 00 00 01")}, true},
+        {"refused identifier", {data("00 07 00 00 00 06 01 10 00 00 00 01")}, true},
+        {"refused unit", {data("00 01 00 00 00 06 02 10 00 00 00 01")}, true},
+        {"exception", {data("00 01 00 00 00 03 01 90 02")}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TxConsole c;
+        tcpConsole(c, "localhost");
+        c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
+        c.dlg.settings().m_closeAfterReply = 1;
+        replyWith(c, row.reply);
+        c.write();
+        EXPECT_EQ(c.dlg.connected(), !row.closed);
+        c.write();
+        EXPECT_EQ(c.fp.sockets.connects.size(), row.closed ? 2u : 1u);
+        EXPECT_EQ(c.fp.programs.started.size(), row.closed ? 2u : 1u);
+        EXPECT_EQ(c.fp.clock.sleeps(), std::vector<int>(row.closed ? 2 : 1, 1000));
+    }
+}
+
+} // namespace quarin::test

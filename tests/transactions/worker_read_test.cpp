@@ -1,0 +1,72 @@
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "transactions/tx_console.h"
+
+namespace quarin::test {
+
+namespace {
+
+// One tick of a scheduled run whose worker is a thread of its own, while the window's thread
+// keeps handling the calls it makes.
+void tickOnAWorkerThread(TxConsole& c)
+{
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        c.fp.workers.runNext();
+        done = true;
+    });
+    const bool finished = c.view.waitWhileProcessingEvents([&] { return done.load(); }, 20000);
+    worker.join();
+    ASSERT_TRUE(finished);
+}
+
+} // namespace
+
+TEST(ReadOnAWorker, SerialFailureIsLoggedAndTheNextTickReads)
+{
+    TxConsole c;
+    c.useSerial(1);
+    c.type(ControlId::Timeout, "1500");
+    c.select(ControlId::SampleMode, ScheduledWithLogging);
+    c.dlg.onRead();
+    tickOnAWorkerThread(c);
+    EXPECT_EQ(c.log(), c.reportLine("Timeout waiting on a response") + "\r\n");
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "1");
+    EXPECT_FALSE(c.dlg.busy());
+
+    c.fp.serial.script.reads = {withCrc("01 03 02 00 0A")};
+    tickOnAWorkerThread(c);
+    EXPECT_EQ(c.view.text(ControlId::Value, 0), "10");
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "2");
+    EXPECT_EQ(c.view.text(ControlId::TransactionTime), "3");
+    EXPECT_EQ(c.view.busyDepth(), 0);
+    EXPECT_FALSE(c.dlg.busy());
+}
+
+TEST(ReadOnAWorker, TcpBoxesAreShownOnTheWindowsThreadAndTheRunGoesOn)
+{
+    TxConsole c;
+    c.useTcp("127.0.0.1");
+    c.type(ControlId::Timeout, "1500");
+    c.fp.sockets.slave = goodTcpSlave;
+    c.fp.sockets.replies.push_back({data("00 09 00 00 00 05 01 03 02 00 0A")});
+    c.select(ControlId::SampleMode, Scheduled);
+    c.dlg.onRead();
+    tickOnAWorkerThread(c);
+    EXPECT_EQ(c.view.boxTexts(),
+              std::vector<std::string>{"Slave ID 1 - Response has invalid transaction number"});
+    EXPECT_TRUE(c.dlg.scheduleRunning());
+
+    tickOnAWorkerThread(c);
+    EXPECT_EQ(c.view.text(ControlId::Value, 0), "1");
+    EXPECT_EQ(c.fp.sockets.connects.size(), 1u);
+    EXPECT_FALSE(c.dlg.busy());
+}
+
+} // namespace quarin::test
