@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace quarin::test {
+
+// A fresh folder under the system's temporary directory that the test works in, as Quarin works
+// in its current folder (Quarin.ini, Quarin.log, COM<n> links). The constructor makes it the
+// current directory; the destructor goes back to the previous one and removes the folder with
+// everything in it.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // False (with error()) when the folder could not be made or entered.
+    bool ok() const { return m_error.empty(); }
+
+    const std::string& error() const { return m_error; }
+
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+    std::filesystem::path m_previous;
+    std::string m_error;
+};
+
+} // namespace quarin::test
