@@ -40,11 +40,16 @@ void CMasterDlg::SerialRead()
     ScopeExit cursor([this] { setBusyCursor(false); });
 
     ConsoleSettings s;
-    onWindow([&] {
-        m_settings.m_values = zeroTexts();
-        m_stats.lastMs = 0;
-        s = m_settings;
-    });
+    // Once the console halts the record is out of reach, and a default copy is not the
+    // operator's to act on.
+    if (!onWindow([&] {
+            m_settings.m_values = zeroTexts();
+            m_stats.lastMs = 0;
+            s = m_settings;
+        })) {
+        endTransaction();
+        return;
+    }
     // Ends an exit that shows its own box: the console refreshed, the console handed back.
     auto endWithBox = [&](const char* text) {
         showMessage(text, MessageIcon::Error);

@@ -23,11 +23,16 @@ void CMasterDlg::TcpRead()
     ScopeExit cursor([this] { setBusyCursor(false); });
 
     ConsoleSettings s;
-    onWindow([&] {
-        m_settings.m_values = zeroTexts();
-        m_stats.lastMs = 0;
-        s = m_settings;
-    });
+    // Once the console halts the record is out of reach, and a default copy is not the
+    // operator's to act on.
+    if (!onWindow([&] {
+            m_settings.m_values = zeroTexts();
+            m_stats.lastMs = 0;
+            s = m_settings;
+        })) {
+        endTransaction();
+        return;
+    }
     auto end = [&] {
         sendUpdateConsole(false);
         endTransaction();
