@@ -70,3 +70,29 @@ TEST(ReadOnAWorker, TcpBoxesAreShownOnTheWindowsThreadAndTheRunGoesOn)
 }
 
 } // namespace quarin::test
+
+namespace quarin::test {
+
+// Once the console halts, a worker can no longer reach the record; what it would read instead is
+// not the operator's settings, and it must not act on it.
+TEST(ReadOnAWorker, AHaltedWorkerTouchesNeitherLink)
+{
+    TxConsole c;
+    c.useTcp("127.0.0.1");
+    c.fp.sockets.slave = goodTcpSlave;
+    c.fp.halt.raise();
+    c.view.halt();
+    std::thread worker([&] {
+        c.dlg.TcpRead();
+        c.dlg.SerialRead();
+    });
+    worker.join();
+    EXPECT_TRUE(c.fp.sockets.connects.empty());
+    EXPECT_EQ(c.fp.sockets.startups, 0);
+    EXPECT_TRUE(c.fp.serial.opened.empty());
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    EXPECT_FALSE(c.dlg.busy());
+    EXPECT_EQ(c.view.busyDepth(), 0);
+}
+
+} // namespace quarin::test
