@@ -699,6 +699,18 @@ TEST(SerialReadSuccess, TwoWireWiringReadsTheEchoOfTheFrameBeforeTheReply)
     EXPECT_EQ(c.dlg.stats().lastMs, 6u);
 }
 
+TEST(SerialReadSuccess, TheEchoReadIsNeverExamined)
+{
+    TxConsole c;
+    serialConsole(c);
+    c.select(ControlId::Wiring, TwoWireEcho);
+    c.fp.serial.script.failRead = 0;
+    reads(c, {Bytes{}, kGoodReply});
+    c.read();
+    EXPECT_TRUE(c.view.boxTexts().empty());
+    EXPECT_EQ(c.shownValues(), valuesThen0({"10"}));
+}
+
 TEST(SerialReadSuccess, PreSendDelayWaitsAfterDtrAndOutsideTheTransactionTime)
 {
     struct Row

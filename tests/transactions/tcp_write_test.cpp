@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -479,29 +480,32 @@ TEST(TcpWriteSuccess, WritesShareTheConnectionAndTakeConsecutiveIdentifiers)
     EXPECT_EQ(requestId(c.fp.sockets.sent[1]), 2);
 }
 
-TEST(TcpWriteSuccess, IdentifiersWithTheHighBitOfEitherByteAreAccepted)
+TEST(TcpWriteSuccess, IdentifiersAreComparedUnsignedAndWrapAfter65535)
 {
     TxConsole c;
     tcpConsole(c);
+    const std::vector<int> probes = {0x0080, 0xFF00, 0xFFFF, 0x10000};
     std::vector<std::uint16_t> accepted;
-    for (int id = 1; id <= 0xFF00; ++id) {
-        const bool probe = id == 0x0080 || id == 0xFF00;
+    for (int n = 1; n <= probes.back(); ++n) {
+        const bool probe = std::find(probes.begin(), probes.end(), n) != probes.end();
         // Failed sends use identifiers up at the least cost.
-        if (!probe) {
-            c.fp.sockets.sendError = 32;
-        } else {
+        if (probe) {
             c.fp.sockets.sendError.reset();
+        } else {
+            c.fp.sockets.sendError = 32;
         }
         c.write();
         if (probe) {
-            ASSERT_EQ(requestId(c.fp.sockets.sent.back()), id);
+            const std::uint16_t id = requestId(c.fp.sockets.sent.back());
+            ASSERT_EQ(id, n & 0xFFFF);
             if (c.view.boxTexts().empty()) {
-                accepted.push_back(static_cast<std::uint16_t>(id));
+                accepted.push_back(id);
             }
         }
         c.view.clearBoxes();
     }
-    EXPECT_EQ(accepted, (std::vector<std::uint16_t>{0x0080, 0xFF00}));
+    EXPECT_EQ(accepted, (std::vector<std::uint16_t>{0x0080, 0xFF00, 0xFFFF, 0x0000}));
+    EXPECT_EQ(c.dlg.mbapTransactionNo(), 1);
 }
 
 TEST(TcpWriteSuccess, CloseAfterReplyClosesOnAnyTwelveByteReply)
