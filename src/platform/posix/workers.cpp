@@ -7,6 +7,9 @@ namespace quarin::posix {
 
 void ThreadWorkerStarter::start(std::function<void()> body)
 {
+    if (!body) {
+        return;
+    }
     m_running->fetch_add(1);
     try {
         std::thread([running = m_running, work = body] {
