@@ -34,7 +34,12 @@ void showPortDevices(ConsoleDialog& dialog, const SerialPorts& ports)
             continue;
         }
         QString tip = QString::fromLocal8Bit(path.c_str());
-        const QString target = QFileInfo(tip).canonicalFilePath();
+        const QFileInfo device(tip);
+        const QString target = device.canonicalFilePath();
+        // A COMn link in the working folder: say which device it reaches.
+        if (!target.isEmpty() && target != device.absoluteFilePath()) {
+            tip += QLatin1Char('\n') + target;
+        }
         for (const QFileInfo& link : named) {
             if (!target.isEmpty() && link.canonicalFilePath() == target) {
                 tip += QLatin1Char('\n') + link.fileName();
