@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "console/master_dlg.h"
 #include "support/fake_platform.h"
 #include "support/fake_view.h"
@@ -270,11 +268,6 @@ struct TxConsole
         return line + "Slave ID = " + std::to_string(dlg.settings().m_slaveId) + " - " + text;
     }
 };
-
-inline std::vector<std::string> texts(std::initializer_list<const char*> list)
-{
-    return {list.begin(), list.end()};
-}
 
 inline std::vector<std::string> allZero()
 {
