@@ -18,10 +18,14 @@ void ConsoleDialog::attach(CMasterDlg* console)
         return [console, handler] { (console->*handler)(); };
     };
 
-    // activated and textEdited come from the operator only: a transfer that writes a control
-    // must not run that control's handler again.
-    connect(ui.portCombo, &QComboBox::activated, this, to(&CMasterDlg::applyPortRules));
-    connect(ui.dataTypeCombo, &QComboBox::activated, this, to(&CMasterDlg::applyDataTypeRules));
+    // Only the operator's changes run handlers: setIndex selects with the signals blocked, and
+    // textEdited ignores programmatic texts. Picking the entry already chosen changes nothing
+    // (choosing the single register type again would otherwise lose the held count).
+    connect(ui.portCombo, &QComboBox::currentIndexChanged, this, to(&CMasterDlg::applyPortRules));
+    connect(ui.dataTypeCombo,
+            &QComboBox::currentIndexChanged,
+            this,
+            to(&CMasterDlg::applyDataTypeRules));
     connect(ui.startRegisterEdit, &QLineEdit::textEdited, this, to(&CMasterDlg::refreshLabels));
     connect(ui.registerCountEdit, &QLineEdit::textEdited, this, to(&CMasterDlg::refreshLabels));
     connect(ui.slaveIdEdit, &QLineEdit::textEdited, this, to(&CMasterDlg::onSlaveIdChanged));

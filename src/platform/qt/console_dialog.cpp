@@ -17,6 +17,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QThread>
 #include <QTimer>
 
@@ -280,6 +281,8 @@ void ConsoleDialog::setIndex(ControlId id, int index)
                 buttons->setExclusive(true);
             }
         } else if (auto* combo = qobject_cast<QComboBox*>(widget(id)); combo != nullptr) {
+            // A selection made by a transfer is no operator's choice: no handler runs.
+            const QSignalBlocker quiet(combo);
             combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
         }
         return true;
