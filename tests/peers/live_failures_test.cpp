@@ -1,0 +1,843 @@
+// The failures a real link can produce, each brought about by a slave or a cable that misbehaves
+// on purpose, and what the console makes of them: the text, the road it takes (a box of its own
+// or the failure report), the time it records, and what becomes of the link.
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/live_console.h"
+#include "support/peer_process.h"
+#include "support/pty_cable.h"
+#include "support/temp_dir.h"
+
+namespace quarin::test {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr auto kStartTimeout = 10s;
+constexpr auto kAnswerTimeout = 3s;
+constexpr int kCom = 1;
+constexpr int kShortTimeoutMs = 1000; // the shortest the console takes: a silent slave costs 1 s
+
+// Correct replies to a read of one holding register (holding 42) and to a write.
+constexpr char kGoodTcpRead[] = R"({"reply": "tid 00 00 00 05 01 03 02 00 2A"})";
+constexpr char kGoodTcpWrite[] = R"({"reply": "tid 00 00 00 06 req[6:12]"})";
+
+std::string script(const std::vector<std::string>& steps)
+{
+    std::string json = "[";
+    for (const std::string& step : steps) {
+        json += (json.size() > 1 ? ", " : "") + step;
+    }
+    return json + "]";
+}
+
+// A text ending in "error = " stands for that text with any error number behind it.
+bool textMatches(const std::string& shown, const std::string& expected)
+{
+    constexpr std::string_view kAnyError = "error = ";
+    if (!expected.ends_with(kAnyError)) {
+        return shown == expected;
+    }
+    if (!shown.starts_with(expected) || shown.size() == expected.size()) {
+        return false;
+    }
+    return shown.find_first_not_of("0123456789", expected.size()) == std::string::npos;
+}
+
+enum class Road
+{
+    None,   // the transaction succeeds
+    Box,    // its own box, the text as it stands
+    Report, // the failure report: a box in the Manual mode, with the time stamp and slave prefix
+};
+
+enum class Link
+{
+    Kept,
+    Closed
+};
+
+// The one box the last transaction showed, as its road shows it: a report's stamp and prefix
+// checked and taken off. Empty, with a failure recorded, when that does not fit.
+std::string
+shownFailure(const LiveConsole& c, Road road, std::time_t from, const std::string& slavePrefix)
+{
+    const std::vector<ShownBox> boxes = c.view.boxes();
+    if (boxes.size() != 1u) {
+        ADD_FAILURE() << boxes.size() << " boxes";
+        return {};
+    }
+    EXPECT_EQ(boxes[0].icon, MessageIcon::Error);
+    if (road != Road::Report) {
+        return boxes[0].text;
+    }
+    const auto text = reportText(boxes[0].text, from, std::time(nullptr), slavePrefix);
+    if (!text) {
+        ADD_FAILURE() << "not a report: " << boxes[0].text;
+        return {};
+    }
+    return *text;
+}
+
+bool startScripted(PeerProcess& slave, std::vector<std::string> args)
+{
+    args.insert(args.end(), {"--lifetime", "100"});
+    const bool started = slave.start(peerCommand("scripted_slave.py", args));
+    EXPECT_TRUE(started) << slave.error();
+    return started;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCP
+
+struct TcpRow
+{
+    const char* name;
+    std::string step;
+    std::string text;
+    Road road;
+    Link link;
+};
+
+std::vector<TcpRow> tcpReadRows()
+{
+    const std::string recvRequest =
+        "Winsock error occurred during recv request of socket - error = ";
+    const std::string recvOperation =
+        "Winsock error occurred during socket recv operation - error = ";
+    return {
+        {"no reply",
+         "{}",
+         "Winsock error occurred during select of socket for readability - error = ",
+         Road::Report,
+         Link::Closed},
+        {"exception reply",
+         R"({"reply": "tid 00 00 00 03 01 83 02"})",
+         "Exception response received - type 2",
+         Road::Report,
+         Link::Kept},
+        {"wrong length",
+         R"({"reply": "tid 00 00 00 07 01 03 04 00 2A 00 2B"})",
+         recvRequest,
+         Road::Report,
+         Link::Closed},
+        {"slave id",
+         R"({"reply": "tid 00 00 00 05 02 03 02 00 2A"})",
+         "Slave ID in reponse does not match what was sent",
+         Road::Report,
+         Link::Kept},
+        {"function code",
+         R"({"reply": "tid 00 00 00 05 01 04 02 00 2A"})",
+         "Response has wrong function code",
+         Road::Report,
+         Link::Kept},
+        {"byte count",
+         R"({"reply": "tid 00 00 00 05 01 03 03 00 2A"})",
+         "Amount of data returned does not match what was requested",
+         Road::Report,
+         Link::Kept},
+        {"transaction id",
+         R"({"reply": "tid+1 00 00 00 05 01 03 02 00 2A"})",
+         "Slave ID 1 - Response has invalid transaction number",
+         Road::Box,
+         Link::Kept},
+        {"header too short",
+         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [3], "chunk_delay_ms": 300})",
+         "Too short of ModbusTCP/IP header data returned from socket recv operation.",
+         Road::Report,
+         Link::Closed},
+        {"length 255 out of bounds",
+         R"({"reply": "tid 00 00 00 FF 01 03 02 00 2A"})",
+         "Out of bounds message size received in ModbusTCP/IP header information.",
+         Road::Report,
+         Link::Closed},
+        {"length 1 out of bounds",
+         R"({"reply": "tid 00 00 00 01 01"})",
+         "Out of bounds message size received in ModbusTCP/IP header information.",
+         Road::Report,
+         Link::Closed},
+        {"peer closes", R"({"after": "close"})", recvOperation, Road::Report, Link::Closed},
+        {"peer resets",
+         R"({"after": "reset"})",
+         recvOperation + std::to_string(ECONNRESET),
+         Road::Report,
+         Link::Closed},
+        {"reply in pieces",
+         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [6, 2],
+             "chunk_delay_ms": 200})",
+         "",
+         Road::None,
+         Link::Kept},
+        // The bytes behind the frame must not be taken for the next reply.
+        {"junk behind the reply",
+         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A 00 07 00 00 00 05 01 03 02 00 63"})",
+         "",
+         Road::None,
+         Link::Kept},
+    };
+}
+
+std::vector<TcpRow> tcpWriteRows()
+{
+    // Every failure of the write is its own box, and names the slave.
+    return {
+        {"no reply",
+         "{}",
+         "Slave ID 1 - Winsock error occurred during select of socket for readability - error = ",
+         Road::Box,
+         Link::Closed},
+        {"exception reply",
+         R"({"reply": "tid 00 00 00 03 01 90 02"})",
+         "Slave ID 1 - Exception response received - type 2",
+         Road::Box,
+         Link::Kept},
+        {"echo in pieces",
+         R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [7], "chunk_delay_ms": 300})",
+         "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
+         Road::Box,
+         Link::Closed},
+        {"peer closes",
+         R"({"after": "close"})",
+         "Slave ID 1 - Socket has been closed during recv operation",
+         Road::Box,
+         Link::Closed},
+        {"peer resets",
+         R"({"after": "reset"})",
+         "Slave ID 1 - Winsock error occurred during recv request of socket - error = " +
+             std::to_string(ECONNRESET),
+         Road::Box,
+         Link::Closed},
+        {"echo too long",
+         R"({"reply": "tid 00 00 00 06 req[6:12] 00"})",
+         "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
+         Road::Box,
+         Link::Closed},
+        {"transaction id",
+         R"({"reply": "tid+1 00 00 00 06 req[6:12]"})",
+         "Slave ID 1 - Response has invalid transaction number",
+         Road::Box,
+         Link::Kept},
+        {"slave id",
+         R"({"reply": "tid 00 00 00 06 02 req[7:12]"})",
+         "Slave ID 1 - Slave ID in reponse does not match what was sent",
+         Road::Box,
+         Link::Kept},
+        {"function code",
+         R"({"reply": "tid 00 00 00 06 01 06 req[8:12]"})",
+         "Slave ID 1 - Response has wrong function code",
+         Road::Box,
+         Link::Kept},
+        {"start register",
+         R"({"reply": "tid 00 00 00 06 01 10 00 07 00 01"})",
+         "Slave ID 1 - Start register does not match what was requested to be written",
+         Road::Box,
+         Link::Kept},
+        {"quantity",
+         R"({"reply": "tid 00 00 00 06 01 10 00 00 00 02"})",
+         "Slave ID 1 - Reply number of registers does not match what was requested to be written",
+         Road::Box,
+         Link::Kept},
+    };
+}
+
+// Each row's transaction, then a correct read that shows whether the row kept the connection.
+void runTcpRows(const std::vector<TcpRow>& rows, bool write)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    std::vector<std::string> steps = {kGoodTcpRead};
+    for (const TcpRow& row : rows) {
+        steps.push_back(row.step);
+        steps.push_back(kGoodTcpRead);
+    }
+    PeerProcess slave;
+    ASSERT_TRUE(startScripted(slave, {"--tcp", "--steps", script(steps)}));
+    const auto port = slave.waitForPort(kStartTimeout);
+    ASSERT_TRUE(port);
+
+    LiveConsole c(static_cast<std::uint16_t>(*port));
+    c.useTcp();
+    c.timeoutMs(kShortTimeoutMs);
+    c.values({"5"});
+    c.dlg.onRead();
+    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    std::vector<int> connection = clientPortsTo(*port);
+    ASSERT_EQ(connection.size(), 1u);
+
+    for (const TcpRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        c.values({"5"});
+        c.view.clearBoxes();
+        const std::time_t from = std::time(nullptr);
+        write ? c.dlg.onWrite() : c.dlg.onRead();
+        if (row.road == Road::None) {
+            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+            EXPECT_EQ(c.shownValues()[0], "42");
+        } else {
+            const std::string shown = shownFailure(c, row.road, from, tcpSlavePrefix());
+            EXPECT_TRUE(textMatches(shown, row.text)) << shown;
+            if (!write) {
+                EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
+            }
+        }
+        EXPECT_EQ(c.dlg.connected(), row.link == Link::Kept);
+        EXPECT_FALSE(c.dlg.busy());
+
+        c.view.clearBoxes();
+        c.dlg.onRead();
+        EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+        EXPECT_EQ(c.shownValues()[0], "42");
+        const std::vector<int> now = clientPortsTo(*port);
+        ASSERT_EQ(now.size(), 1u) << "one connection at a time";
+        if (row.link == Link::Kept) {
+            EXPECT_EQ(now, connection) << "the connection was kept";
+        } else {
+            EXPECT_NE(now, connection) << "a new connection";
+        }
+        connection = now;
+    }
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "0") << "the Manual mode counts nothing";
+    EXPECT_FALSE(std::filesystem::exists("Quarin.log")) << "nor logs";
+    EXPECT_TRUE(slave.stop());
+}
+
+TEST(LiveFailures, TcpReadsAgainstAScriptedSlave)
+{
+    runTcpRows(tcpReadRows(), false);
+}
+
+TEST(LiveFailures, TcpWritesAgainstAScriptedSlave)
+{
+    runTcpRows(tcpWriteRows(), true);
+}
+
+// A slave that resets the connection between two requests: the next send fails, and the program
+// must survive it (no SIGPIPE); the transaction after that connects anew.
+TEST(LiveFailures, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    // The reset waits until the correct reply is surely read.
+    const std::string resetAfterReply =
+        R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [11], "chunk_delay_ms": 300,
+            "after": "reset"})";
+    const std::string resetAfterEcho =
+        R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [12], "chunk_delay_ms": 300,
+            "after": "reset"})";
+    PeerProcess slave;
+    ASSERT_TRUE(startScripted(
+        slave, {"--tcp", "--steps", script({resetAfterReply, resetAfterEcho, kGoodTcpRead})}));
+    const auto port = slave.waitForPort(kStartTimeout);
+    ASSERT_TRUE(port);
+
+    LiveConsole c(static_cast<std::uint16_t>(*port));
+    c.useTcp();
+    c.timeoutMs(kShortTimeoutMs);
+    const std::string sendError = "Winsock error occurred during send request - error = ";
+
+    c.dlg.onRead();
+    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    c.view.clearBoxes();
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    const std::string readShown = shownFailure(c, Road::Report, from, tcpSlavePrefix());
+    EXPECT_TRUE(readShown.starts_with(sendError)) << readShown;
+    EXPECT_FALSE(c.dlg.connected());
+
+    c.values({"5"});
+    c.view.clearBoxes();
+    c.dlg.onWrite();
+    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    ASSERT_TRUE(slave.waitForLine("DONE 1", kAnswerTimeout));
+    c.view.clearBoxes();
+    c.dlg.onWrite();
+    const std::string writeShown = shownFailure(c, Road::Box, from, "");
+    EXPECT_TRUE(writeShown.starts_with("Slave ID 1 - " + sendError)) << writeShown;
+    EXPECT_FALSE(c.dlg.connected());
+
+    c.view.clearBoxes();
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(c.shownValues()[0], "42");
+    EXPECT_TRUE(slave.stop());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Serial line
+
+enum class Timed
+{
+    No,    // no time recorded
+    Short, // the reply was whole, so no time-out was waited for
+    Whole  // the whole time-out
+};
+
+struct SerialRow
+{
+    const char* name;
+    ProtocolVariant protocol;
+    std::string step;
+    std::string text;
+    Timed timed;
+};
+
+std::vector<SerialRow> serialReadRows()
+{
+    const std::string crc = "CRC calculation does not match what was received";
+    const std::string fragment =
+        "Fragment received, timeout waiting on a complete/correct response";
+    return {
+        {"no reply", Modbus, "{}", "Timeout waiting on a response", Timed::Whole},
+        {"reply in pieces",
+         Modbus,
+         R"({"reply": "01 03 02 00 2A crc", "chunks": [2, 2], "chunk_delay_ms": 150})",
+         "",
+         Timed::Short},
+        {"exception reply",
+         Modbus,
+         R"({"reply": "01 83 02 crc"})",
+         "Exception response received - type 2",
+         Timed::Whole},
+        {"fragment", Modbus, R"({"reply": "01 03 02 00"})", fragment, Timed::Whole},
+        {"CRC", Modbus, R"({"reply": "01 03 02 00 2A 00 00"})", crc, Timed::Short},
+        {"slave id",
+         Modbus,
+         R"({"reply": "02 03 02 00 2A crc"})",
+         "Slave ID in reponse does not match what was sent",
+         Timed::No},
+        {"function code",
+         Jbus,
+         R"({"reply": "01 04 02 00 2A crc"})",
+         "Response has wrong function code",
+         Timed::No},
+        {"byte count",
+         Modbus,
+         R"({"reply": "01 03 03 00 2A crc"})",
+         "Amount of data returned does not match what was requested",
+         Timed::No},
+        {"LRC", ModbusAscii, R"({"reply": [{"text": ":010302002A00\r\n"}]})", crc, Timed::Short},
+        {"an ASCII exception reply is a fragment",
+         ModbusAscii,
+         R"({"reply": "01 83 02 ascii"})",
+         fragment,
+         Timed::Whole},
+        {"ASCII slave id",
+         ModbusAscii,
+         R"({"reply": "02 03 02 00 2A ascii"})",
+         "Slave ID in reponse does not match what was sent",
+         Timed::No},
+    };
+}
+
+std::vector<SerialRow> serialWriteRows()
+{
+    const std::string crc = "CRC calculation does not match what was received";
+    const std::string incomplete =
+        "Timeout waiting on slave device to send a complete/correct response";
+    return {
+        {"no reply", Modbus, "{}", "Timeout waiting on slave device to respond", Timed::Whole},
+        {"echo in pieces",
+         Modbus,
+         R"({"reply": "01 10 00 00 00 01 crc", "chunks": [3], "chunk_delay_ms": 150})",
+         "",
+         Timed::Short},
+        {"exception reply",
+         Modbus,
+         R"({"reply": "01 90 02 crc"})",
+         "Exception response form slave device - type 2",
+         Timed::Whole},
+        {"incomplete reply", Jbus, R"({"reply": "01 10 00 00"})", incomplete, Timed::Whole},
+        {"CRC", Modbus, R"({"reply": "01 10 00 00 00 01 00 00"})", crc, Timed::Short},
+        {"slave id",
+         Modbus,
+         R"({"reply": "02 10 00 00 00 01 crc"})",
+         "Slave ID in reponse does not match what was sent",
+         Timed::No},
+        {"function code",
+         Modbus,
+         R"({"reply": "01 06 00 00 00 01 crc"})",
+         "Slave device responded with wrong response function code",
+         Timed::No},
+        {"start register",
+         Modbus,
+         R"({"reply": "01 10 00 07 00 01 crc"})",
+         "Start register from slave device does not match what was requested to be written",
+         Timed::No},
+        {"quantity",
+         Modbus,
+         R"({"reply": "01 10 00 00 00 02 crc"})",
+         "Reply number of registers from slave device does not match what was requested to be "
+         "written",
+         Timed::No},
+        {"LRC", ModbusAscii, R"({"reply": [{"text": ":01100000000100\r\n"}]})", crc, Timed::Short},
+        {"an ASCII exception reply is incomplete",
+         ModbusAscii,
+         R"({"reply": "01 90 02 ascii"})",
+         incomplete,
+         Timed::Whole},
+    };
+}
+
+void runSerialRows(const std::vector<SerialRow>& rows, bool write)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    std::vector<std::string> steps;
+    for (const SerialRow& row : rows) {
+        steps.push_back(row.step);
+    }
+    PeerProcess slave;
+    ASSERT_TRUE(startScripted(slave, {"--serial", cable.peerPath(), "--steps", script(steps)}));
+    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+
+    LiveConsole c;
+    c.timeoutMs(kShortTimeoutMs);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const SerialRow& row = rows[i];
+        SCOPED_TRACE(row.name);
+        c.useSerial(kCom, row.protocol);
+        c.registers(1, 1);
+        c.values({"5"});
+        c.view.clearBoxes();
+        const std::time_t from = std::time(nullptr);
+        write ? c.dlg.onWrite() : c.dlg.onRead();
+
+        if (row.text.empty()) {
+            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+            EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
+        } else {
+            const std::string shown =
+                shownFailure(c, write ? Road::Box : Road::Report, from, serialSlavePrefix());
+            EXPECT_EQ(shown, row.text);
+            if (!write) {
+                EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
+            }
+        }
+        const std::uint32_t ms = c.dlg.stats().lastMs;
+        switch (row.timed) {
+        case Timed::No:
+            EXPECT_EQ(ms, 0u);
+            break;
+        case Timed::Short:
+            EXPECT_LT(ms, static_cast<std::uint32_t>(kShortTimeoutMs) - 1);
+            break;
+        case Timed::Whole:
+            EXPECT_GE(ms, static_cast<std::uint32_t>(kShortTimeoutMs) - 1);
+            break;
+        }
+        EXPECT_FALSE(c.dlg.busy());
+        EXPECT_TRUE(slave.waitForLine("DONE " + std::to_string(i), kAnswerTimeout));
+    }
+    EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
+    EXPECT_TRUE(slave.stop());
+}
+
+TEST(LiveFailures, SerialReadsAgainstAScriptedSlave)
+{
+    runSerialRows(serialReadRows(), false);
+}
+
+TEST(LiveFailures, SerialWritesAgainstAScriptedSlave)
+{
+    runSerialRows(serialWriteRows(), true);
+}
+
+// A reply that comes after the time-out waits in the port; the next transaction must not take it
+// for its own.
+TEST(LiveFailures, LateSerialReplyIsPurgedBeforeTheNextRequest)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    PeerProcess slave;
+    ASSERT_TRUE(startScripted(slave,
+                              {"--serial",
+                               cable.peerPath(),
+                               "--steps",
+                               script({R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
+                                       R"({"reply": "01 03 02 00 2A crc"})"})}));
+    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+
+    LiveConsole c;
+    c.useSerial(kCom, Modbus);
+    c.timeoutMs(kShortTimeoutMs);
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
+              "Timeout waiting on a response");
+    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    // The late reply has gone through the cable into the closed port's queue.
+    for (auto until = SteadyClock::now() + kAnswerTimeout;
+         cable.sentByPeer().size() < 7u && SteadyClock::now() < until;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(cable.sentByPeer().size(), 7u);
+    std::this_thread::sleep_for(100ms);
+
+    c.view.clearBoxes();
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(c.shownValues()[0], "42");
+    EXPECT_TRUE(slave.stop());
+}
+
+// On a two-wire line the request comes back before any reply. A function 06 request is byte for
+// byte its own correct echo, so a write that took it for the reply would pass with nobody there.
+TEST(LiveFailures, EchoingLineWithASilentSlaveFailsReadsAndWrites)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    cable.setEcho(true);
+
+    LiveConsole c;
+    c.useSerial(kCom, Modbus);
+    c.view.setIndex(ControlId::Wiring, TwoWireEcho);
+    c.timeoutMs(kShortTimeoutMs);
+    c.values({"5"});
+
+    struct Attempt
+    {
+        const char* name;
+        DataType type;
+        bool write;
+        Road road;
+        const char* text;
+    };
+
+    const Attempt attempts[] = {
+        {"read", HoldingRegister, false, Road::Report, "Timeout waiting on a response"},
+        {"write 16",
+         HoldingRegister,
+         true,
+         Road::Box,
+         "Timeout waiting on slave device to respond"},
+        {"write 06",
+         SingleHoldingRegister,
+         true,
+         Road::Box,
+         "Timeout waiting on slave device to respond"},
+    };
+    for (const Attempt& attempt : attempts) {
+        SCOPED_TRACE(attempt.name);
+        c.dataType(attempt.type);
+        c.view.clearBoxes();
+        cable.clearRecords();
+        const std::time_t from = std::time(nullptr);
+        attempt.write ? c.dlg.onWrite() : c.dlg.onRead();
+        EXPECT_EQ(shownFailure(c, attempt.road, from, serialSlavePrefix()), attempt.text);
+        EXPECT_FALSE(cable.sentByQuarin().empty());
+    }
+}
+
+TEST(LiveFailures, EchoingLineWithALiveSlaveReadsAndWrites)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    cable.setEcho(true);
+    PeerProcess slave;
+    ASSERT_TRUE(slave.start(peerCommand(
+        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "100"})))
+        << slave.error();
+    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+
+    LiveConsole c;
+    c.useSerial(kCom, Modbus);
+    c.view.setIndex(ControlId::Wiring, TwoWireEcho);
+    c.timeoutMs(5000);
+
+    c.registers(40, 3);
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(c.shownValues(), textList({"39", "40", "41", "0", "0", "0", "0", "0", "0", "0"}));
+
+    c.values({"-1", "2", "3"});
+    c.dlg.onWrite();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    c.dataType(SingleHoldingRegister);
+    c.values({"606"});
+    c.dlg.onWrite();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(slave.ask("DUMP 39 3", "REGS", kAnswerTimeout), "REGS 606 2 3");
+    EXPECT_TRUE(slave.stop());
+}
+
+// The adapter is pulled out while the console waits for a reply: the read ends at once, without
+// waiting out its time-out or spinning on the dead device, and the port is gone afterwards.
+TEST(LiveFailures, VanishedDeviceEndsTheReadAtOnce)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+
+    LiveConsole c;
+    c.useSerial(kCom, Modbus);
+    c.timeoutMs(20000);
+    std::atomic<bool> pulled{false};
+    std::thread puller([&] {
+        if (cable.waitSentByQuarin(8, 10s)) {
+            std::this_thread::sleep_for(200ms); // into the read
+            cable.vanish();
+            pulled = true;
+        }
+    });
+    timespec cpuBefore{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuBefore);
+    const auto begun = SteadyClock::now();
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    const auto took = SteadyClock::now() - begun;
+    timespec cpuAfter{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
+    puller.join();
+
+    ASSERT_TRUE(pulled);
+    EXPECT_LT(took, 5s);
+    const double cpuSeconds = static_cast<double>(cpuAfter.tv_sec - cpuBefore.tv_sec) +
+                              static_cast<double>(cpuAfter.tv_nsec - cpuBefore.tv_nsec) / 1e9;
+    EXPECT_LT(cpuSeconds, 1.0);
+    const std::vector<std::string> boxes = c.view.boxTexts();
+    ASSERT_EQ(boxes.size(), 1u);
+    const bool rxFailure = boxes[0] == "Unable to RX message";
+    EXPECT_TRUE(rxFailure || reportText(boxes[0], from, std::time(nullptr), serialSlavePrefix()))
+        << boxes[0];
+    EXPECT_FALSE(c.dlg.busy());
+
+    c.view.clearBoxes();
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), textList({"Unable to capture Port"}));
+}
+
+// The identification read keeps the port until its box is closed; another console that wants the
+// port meanwhile cannot have it.
+TEST(LiveFailures, SecondOpenerOfAHeldPortCannotCaptureIt)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    PeerProcess slave;
+    ASSERT_TRUE(startScripted(slave,
+                              {"--serial",
+                               cable.peerPath(),
+                               "--steps",
+                               script({R"({"reply": "01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"})",
+                                       R"({"reply": "01 03 02 00 2A crc"})"})}));
+    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+
+    LiveConsole holder;
+    holder.useSerial(kCom, Modbus);
+    holder.dataType(DeviceIdentification);
+    holder.timeoutMs(kShortTimeoutMs);
+    LiveConsole other;
+    other.useSerial(kCom, Modbus);
+    other.timeoutMs(kShortTimeoutMs);
+
+    std::vector<std::string> whileHeld;
+    holder.view.onBox([&](const ShownBox&) {
+        other.dlg.onRead();
+        whileHeld = other.view.boxTexts();
+        other.view.clearBoxes();
+    });
+    holder.dlg.onRead();
+    EXPECT_EQ(holder.view.boxTexts(), textList({"Vendor Name:  ABC\n\r"}));
+    EXPECT_EQ(whileHeld, textList({"Unable to capture Port"}));
+
+    other.dlg.onRead();
+    EXPECT_EQ(other.view.boxTexts(), std::vector<std::string>()) << "free once the box is closed";
+    EXPECT_EQ(other.shownValues()[0], "42");
+    EXPECT_TRUE(slave.stop());
+}
+
+TEST(LiveFailures, DeviceThatIsNoSerialPortCannotBeInitialized)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    std::filesystem::create_symlink("/dev/null", dir.path() / "COM2");
+
+    LiveConsole c;
+    c.useSerial(2, Modbus);
+    c.timeoutMs(kShortTimeoutMs);
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), textList({"Unable to initialize Port"}));
+    c.view.clearBoxes();
+    c.dlg.onWrite();
+    EXPECT_EQ(c.view.boxTexts(), textList({"Unable to initialize Port"}));
+    EXPECT_FALSE(c.dlg.busy());
+}
+
+// Whether the device takes even parity with one stop bit, the console's default line; some
+// kernels refuse it on a pty. Left as it was.
+bool refusesEvenParity(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios saved{};
+    if (fd < 0 || tcgetattr(fd, &saved) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return false;
+    }
+    termios even = saved;
+    cfmakeraw(&even);
+    even.c_cflag &= ~tcflag_t{CSIZE | CSTOPB};
+    even.c_cflag |= tcflag_t{PARENB | CS8 | CLOCAL | CREAD};
+    cfsetispeed(&even, B9600);
+    cfsetospeed(&even, B9600);
+    const bool refused = tcsetattr(fd, TCSANOW, &even) != 0 && errno == EINVAL;
+    tcsetattr(fd, TCSANOW, &saved);
+    close(fd);
+    return refused;
+}
+
+TEST(LiveFailures, LineSettingsThePtyRefusesCannotBeInitialized)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    if (!refusesEvenParity(cable.quarinPath())) {
+        GTEST_SKIP() << "this pty takes even parity";
+    }
+
+    LiveConsole c;
+    c.useSerial(kCom, Modbus);
+    c.view.setIndex(ControlId::Parity, 0);
+    c.timeoutMs(kShortTimeoutMs);
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), textList({"Unable to initialize Port"}));
+    EXPECT_TRUE(cable.sentByQuarin().empty());
+}
+
+} // namespace
+} // namespace quarin::test

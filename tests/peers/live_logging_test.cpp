@@ -1,0 +1,186 @@
+// The logging mode on a real worker thread against a slave in another process, the window's
+// timer and events played by the test thread: every failure a line in Quarin.log, the stop line
+// with the counts the console shows, and an exit that does not wait for a long read.
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/live_console.h"
+#include "support/peer_process.h"
+#include "support/pty_cable.h"
+#include "support/temp_dir.h"
+
+namespace quarin::test {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr auto kStartTimeout = 10s;
+constexpr auto kRunLimit = 60s; // for eight transactions: only a hang comes near it
+
+std::string readLog()
+{
+    std::ifstream file("Quarin.log", std::ios::binary);
+    std::string log;
+    char chunk[4096];
+    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+        log.append(chunk, static_cast<std::size_t>(file.gcount()));
+    }
+    return log;
+}
+
+std::vector<std::string> logLines(const std::string& log)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    for (std::size_t end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        lines.push_back(log.substr(at, end - at));
+    }
+    EXPECT_EQ(at, log.size()) << "every line ends in CR LF";
+    return lines;
+}
+
+// What the window does while a schedule runs: the timer fires every millisecond while ticking()
+// holds, and the worker's calls to the window are served in between; until done() holds.
+template <typename Done, typename Ticking>
+bool runWindow(LiveConsole& c, Done done, Ticking ticking)
+{
+    const auto deadline = SteadyClock::now() + kRunLimit;
+    while (!done()) {
+        if (SteadyClock::now() >= deadline) {
+            return false;
+        }
+        if (ticking() && c.view.timerPeriod(CMasterDlg::kScheduleTimer) != 0) {
+            c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        }
+        c.view.processEvents();
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALongRead)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    const std::string good = R"({"reply": "tid 00 00 00 05 01 03 02 00 2A"})";
+    const std::vector<std::string> steps = {
+        good,
+        R"({"reply": "tid 00 00 00 05 01 04 02 00 2A"})",
+        good,
+        R"({"reply": "tid+7 00 00 00 05 01 03 02 00 2A"})",
+        R"({"after": "close"})",
+        good,
+        R"({"reply": "tid 00 00 00 03 01 83 02"})",
+        good,
+        R"({"hold": true})",
+    };
+    constexpr std::uint32_t kRunTransactions = 8;
+    std::string script = "[";
+    for (const std::string& step : steps) {
+        script += (script.size() > 1 ? ", " : "") + step;
+    }
+    script += "]";
+    PeerProcess slave;
+    ASSERT_TRUE(slave.start(
+        peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
+        << slave.error();
+    const auto port = slave.waitForPort(kStartTimeout);
+    ASSERT_TRUE(port);
+
+    LiveConsole c(static_cast<std::uint16_t>(*port));
+    c.useTcp();
+    c.timeoutMs(5000);
+    c.view.type(ControlId::SampleRate, "1");
+    c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    ASSERT_TRUE(c.dlg.scheduleRunning());
+    // Ticks stop once the last transaction of the run has started, so the run is exactly as long.
+    const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
+    ASSERT_TRUE(runWindow(
+        c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }));
+    ASSERT_TRUE(c.waitForWorkers(5s));
+    c.dlg.onStop();
+    const std::time_t to = std::time(nullptr);
+
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "8");
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "3");
+    EXPECT_EQ(c.view.text(ControlId::Value, 0), "42") << "the last read succeeded";
+    EXPECT_EQ(c.view.boxTexts(), textList({"Slave ID 1 - Response has invalid transaction number"}))
+        << "the one failure that is not the log's";
+    const std::vector<std::string> lines = logLines(readLog());
+    ASSERT_EQ(lines.size(), 4u) << readLog();
+    std::vector<std::string> texts;
+    for (const std::string& line : lines) {
+        const auto text = reportText(line, from, to, tcpSlavePrefix());
+        EXPECT_TRUE(text) << line;
+        texts.push_back(text.value_or(line));
+    }
+    EXPECT_EQ(texts[0], "Response has wrong function code");
+    EXPECT_TRUE(
+        texts[1].starts_with("Winsock error occurred during socket recv operation - error = "))
+        << texts[1];
+    EXPECT_EQ(texts[2], "Exception response received - type 2");
+    EXPECT_EQ(texts[3], "***** Logging Stopped, Error Count = 3, Transaction Count = 8 *****");
+
+    // A new run whose read the slave never answers, and a time-out far longer than the wait for
+    // the worker at exit.
+    c.timeoutMs(30000);
+    c.dlg.onRead();
+    ASSERT_TRUE(runWindow(
+        c, [&] { return slave.waitForLine("HELD 8", 1ms).has_value(); }, [] { return true; }));
+    ASSERT_TRUE(c.dlg.busy());
+    const std::string logBefore = readLog();
+
+    const auto begun = SteadyClock::now();
+    c.dlg.onDestroy();
+    EXPECT_LT(SteadyClock::now() - begun, 5s);
+    EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the read";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(readLog(), logBefore) << "nothing is written after the halt";
+    EXPECT_EQ(c.view.boxTexts().size(), 1u) << "nor shown";
+    EXPECT_FALSE(c.dlg.connected());
+    EXPECT_EQ(clientPortsTo(*port), std::vector<int>());
+    EXPECT_TRUE(slave.stop());
+}
+
+// The same exit while the worker waits on a serial line that never answers.
+TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), 1));
+
+    LiveConsole c;
+    c.useSerial(1, Modbus);
+    c.timeoutMs(30000);
+    c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+    c.dlg.onRead();
+    ASSERT_TRUE(runWindow(
+        c, [&] { return cable.waitSentByQuarin(8, 1ms); }, [] { return true; }));
+    ASSERT_TRUE(c.dlg.busy());
+
+    const auto begun = SteadyClock::now();
+    c.dlg.onDestroy();
+    EXPECT_LT(SteadyClock::now() - begun, 5s);
+    EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the read";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(cable.sentByQuarin().size(), 8u) << "one request, no other";
+}
+
+} // namespace
+} // namespace quarin::test

@@ -1,0 +1,228 @@
+#pragma once
+
+// A console on the real POSIX adapters, for tests against slaves that run in other processes:
+// what the operator would do to its controls, what it shows, and what the kernel says about its
+// connections.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <initializer_list>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "console/master_dlg.h"
+#include "platform/posix/platform.h"
+#include "support/fake_view.h"
+
+namespace quarin::test {
+
+inline constexpr char kLoopback[] = "127.0.0.1";
+
+struct LiveConsole
+{
+    posix::PosixPlatform posix;
+    Platform platform = posix.platform();
+    FakeView view;
+    CMasterDlg dlg;
+
+    explicit LiveConsole(std::uint16_t tcpPort = 502) : dlg(view, platform, tcpPort)
+    {
+        dlg.onInitDialog();
+    }
+
+    // As the window goes: a worker still out is waited for, so it never outlives the console.
+    ~LiveConsole()
+    {
+        dlg.onDestroy();
+        waitForWorkers(std::chrono::seconds(30));
+    }
+
+    LiveConsole(const LiveConsole&) = delete;
+    LiveConsole& operator=(const LiveConsole&) = delete;
+
+    bool waitForWorkers(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (platform.workers.running() != 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            view.processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    // The slave's port is the one the console was made with.
+    void useTcp(const std::string& address = kLoopback)
+    {
+        view.setIndex(ControlId::Port, 0);
+        dlg.applyPortRules();
+        view.type(ControlId::Address, address);
+    }
+
+    // COM<n> at 9600 bit/s without parity: the ptys here refuse even parity with one stop bit.
+    void useSerial(int com, ProtocolVariant protocol)
+    {
+        view.setIndex(ControlId::Port, com);
+        dlg.applyPortRules();
+        view.setIndex(ControlId::Baud, 3);
+        view.setIndex(ControlId::Protocol, protocol);
+        switch (protocol) {
+        case Modbus:
+            dlg.showModbusLabels();
+            break;
+        case Jbus:
+            dlg.showJbusLabels();
+            break;
+        case ModbusAscii:
+            dlg.selectAscii();
+            break;
+        }
+        view.setIndex(ControlId::Parity, 1);
+    }
+
+    void dataType(DataType type)
+    {
+        view.setIndex(ControlId::DataType, type);
+        dlg.applyDataTypeRules();
+    }
+
+    void registers(int start, int count)
+    {
+        view.type(ControlId::StartRegister, std::to_string(start));
+        dlg.refreshLabels();
+        view.type(ControlId::RegisterCount, std::to_string(count));
+        dlg.refreshLabels();
+    }
+
+    void slaveId(int id)
+    {
+        view.type(ControlId::SlaveId, std::to_string(id));
+        dlg.onSlaveIdChanged();
+    }
+
+    void timeoutMs(int ms) { view.type(ControlId::Timeout, std::to_string(ms)); }
+
+    void display(DisplayMode mode)
+    {
+        view.setIndex(ControlId::DisplayMode, mode);
+        dlg.changeDisplayMode();
+    }
+
+    void values(const std::vector<std::string>& texts)
+    {
+        for (int row = 0; row < kValueRows; ++row) {
+            const auto i = static_cast<std::size_t>(row);
+            view.type(ControlId::Value, i < texts.size() ? texts[i] : "0", row);
+        }
+    }
+
+    std::vector<std::string> shown(ControlId id) const
+    {
+        std::vector<std::string> texts;
+        for (int row = 0; row < kValueRows; ++row) {
+            texts.push_back(view.text(id, row));
+        }
+        return texts;
+    }
+
+    std::vector<std::string> shownValues() const { return shown(ControlId::Value); }
+
+    std::vector<std::string> shownLabels() const { return shown(ControlId::RegisterLabel); }
+
+    // A number display; -1 when it does not hold a number.
+    long shownNumber(ControlId id) const
+    {
+        const std::string text = view.text(id);
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+            return -1;
+        }
+        return std::stol(text);
+    }
+};
+
+// The time stamp form of the log, written out here rather than taken from the code under test.
+inline std::string stampAt(std::time_t seconds)
+{
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    const int year = local.tm_year % 100;
+    std::snprintf(text,
+                  sizeof text,
+                  "%02d/%02d/%02d %02d:%02d:%02d",
+                  local.tm_mon + 1,
+                  local.tm_mday,
+                  year,
+                  local.tm_hour,
+                  local.tm_min,
+                  local.tm_sec);
+    return text;
+}
+
+// The report text of a box or log line whose prefix is the time stamp of a second from `from` to
+// `to` and then `slavePrefix`; nothing when the line does not start so.
+inline std::optional<std::string>
+reportText(const std::string& line, std::time_t from, std::time_t to, std::string_view slavePrefix)
+{
+    for (std::time_t t = from; t <= to; ++t) {
+        const std::string prefix = stampAt(t) + " - " + std::string(slavePrefix);
+        if (line.starts_with(prefix)) {
+            return line.substr(prefix.size());
+        }
+    }
+    return std::nullopt;
+}
+
+inline std::string tcpSlavePrefix(int slaveId = 1)
+{
+    return std::string("Slave IP = ") + kLoopback + " - Slave ID = " + std::to_string(slaveId) +
+           " - ";
+}
+
+inline std::string serialSlavePrefix(int slaveId = 1)
+{
+    return "Slave ID = " + std::to_string(slaveId) + " - ";
+}
+
+// Local ports of the established loopback connections to serverPort, from the kernel's table: a
+// connection the console reuses keeps its port, a new one gets another.
+inline std::vector<int> clientPortsTo(int serverPort)
+{
+    std::vector<int> ports;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the column heads
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        const auto localColon = local.find(':');
+        const auto remoteColon = remote.find(':');
+        if (localColon == std::string::npos || remoteColon == std::string::npos) {
+            continue;
+        }
+        constexpr char kEstablished[] = "01";
+        if (state != kEstablished ||
+            std::stoi(remote.substr(remoteColon + 1), nullptr, 16) != serverPort) {
+            continue;
+        }
+        ports.push_back(std::stoi(local.substr(localColon + 1), nullptr, 16));
+    }
+    return ports;
+}
+
+inline std::vector<std::string> textList(std::initializer_list<const char*> list)
+{
+    return {list.begin(), list.end()};
+}
+
+} // namespace quarin::test
