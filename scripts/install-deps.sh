@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev
           libmodbus-dev python3 python3-pymodbus clang-format)
+# The install test's checkers: lintian, AppStream, desktop entries, dpkg-shlibdeps for CPack.
+packages+=(lintian appstream desktop-file-utils dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
