@@ -59,8 +59,13 @@ public:
     virtual void setFocus(ControlId id, int row = 0) = 0;
     // Modal: returns when the operator has closed it, or at once while halting.
     virtual void messageBox(std::string_view text, MessageIcon icon) = 0;
+    // The same box, with a detailed text the operator can unfold; the text itself is unchanged.
+    virtual void
+    messageBoxWithDetail(std::string_view text, MessageIcon icon, std::string_view detail) = 0;
     // A message box that does not hold up its caller: the operator closes it at leisure.
     virtual void showNotice(std::string_view text) = 0;
+    // The same, with the information icon.
+    virtual void showInformation(std::string_view text) = 0;
     virtual void setBusyCursor(bool busy) = 0;
     // Starting a running timer again replaces it.
     virtual void startTimer(int id, int periodMs) = 0;

@@ -1,10 +1,10 @@
 #include "console/master_dlg.h"
 
 #include <algorithm>
-#include <charconv>
 #include <utility>
 
 #include "console/console_texts.h"
+#include "console/failure_detail.h"
 #include "messages/format_text.h"
 #include "messages/value_text.h"
 
@@ -18,23 +18,14 @@ constexpr int kWriteCommand = 2;
 // How long the window's thread waits for a halted worker before leaving it behind.
 constexpr int kHaltWaitMs = 1200;
 
-// The displays are written several times in every transaction: plain decimal digits, without a
-// format to parse.
-template <typename Number> std::string decimalText(Number value)
-{
-    char digits[16];
-    const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
-    return std::string(digits, written.ptr);
-}
-
 std::string numberText(int value)
 {
-    return decimalText(value);
+    return formatText("%d", value);
 }
 
 std::string unsignedText(std::uint32_t value)
 {
-    return decimalText(value);
+    return formatText("%u", value);
 }
 
 // Read-only displays hold what showTransfer wrote; anything else leaves the field as it was.
@@ -75,12 +66,21 @@ bool CMasterDlg::onWindow(const std::function<void()>& fn)
     return m_view.runOnWindowThread(fn);
 }
 
-void CMasterDlg::showMessage(const std::string& text, MessageIcon icon)
+void CMasterDlg::showMessage(const std::string& text, MessageIcon icon, std::string detail)
 {
     if (halted()) {
         return;
     }
-    onWindow([&] { m_view.messageBox(text, icon); });
+    if (detail.empty() && icon == MessageIcon::Error) {
+        detail = FailureDetail(text);
+    }
+    onWindow([&] {
+        if (detail.empty()) {
+            m_view.messageBox(text, icon);
+        } else {
+            m_view.messageBoxWithDetail(text, icon, detail);
+        }
+    });
 }
 
 void CMasterDlg::setBusyCursor(bool busy)
@@ -90,6 +90,8 @@ void CMasterDlg::setBusyCursor(bool busy)
 
 void CMasterDlg::endTransaction()
 {
+    // The transaction's time has been taken by now, so writing its frames costs it nothing.
+    flushTrace();
     m_busy.store(false, std::memory_order_release);
 }
 

@@ -9,7 +9,9 @@
 
 #include "console/console_settings.h"
 #include "console/console_view.h"
+#include "console/frame_trace.h"
 #include "platform/clock.h"
+#include "platform/port_inspector.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
 #include "platform/system.h"
@@ -90,6 +92,17 @@ public:
     bool loadSettings();
     void saveSettings();
 
+    // Operator aids: information beside the console's texts, never in them. Window's thread.
+    // Without an inspector the port tooltip and the capture detail say less.
+    void setPortInspector(const PortInspector* inspector) { m_portInspector = inspector; }
+
+    std::string portToolTip(int portIndex) const;
+    std::string registerLabelToolTip(int row) const;
+    // Every frame sent and received goes to Quarin.trace while on; off at start, not stored.
+    void toggleFrameTrace();
+
+    bool frameTraceOn() const { return m_trace.enabled(); }
+
     // For tests and the window.
     const ConsoleSettings& settings() const { return m_settings; }
 
@@ -122,7 +135,17 @@ private:
 
     bool halted() const { return m_platform.halt.raised(); }
 
-    void showMessage(const std::string& text, MessageIcon icon);
+    // An error box without a detail gets the one its text calls for (FailureDetail).
+    void showMessage(const std::string& text, MessageIcon icon, std::string detail = {});
+    std::string captureFailureDetail(int portIndex) const;
+    // Trace hooks of the transactions: no work at all while the trace is off.
+    void traceSent(const ConsoleSettings& s,
+                   TimeStamp start,
+                   std::span<const std::uint8_t> frame,
+                   std::size_t left);
+    void traceEcho(std::span<const std::uint8_t> bytes);
+    void traceReceived(std::span<const std::uint8_t> bytes, bool failed = false);
+    void flushTrace();
     void setBusyCursor(bool busy);
     void endTransaction(); // clears m_busy, publishing the transaction's writes
     void writeLabels(bool jbusForm);
@@ -156,6 +179,10 @@ private:
     bool m_workerStarted = false;
     int m_deferredCommand = 0;
     bool m_logFailureShown = false;
+
+    const PortInspector* m_portInspector = nullptr;
+    FrameTrace m_trace;               // its record is the m_busy holder's
+    bool m_traceFailureShown = false; // window's thread
 };
 
 } // namespace quarin

@@ -1,4 +1,5 @@
 #include "console/master_dlg.h"
+#include "console/scope_exit.h"
 #include "links/ipv4_text.h"
 #include "links/link_texts.h"
 #include "messages/format_text.h"
@@ -80,6 +81,10 @@ std::optional<std::size_t>
 CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::string& failure)
 {
     SocketApi& sockets = m_platform.sockets;
+    std::size_t received = 0;
+    bool failed = true;
+    // Whatever arrived, on every way out.
+    ScopeExit trace([&] { traceReceived(buffer.first(received), failed); });
     auto waitReadable = [&] {
         if (sockets.waitReadable(m_socket, waitLimit) != WaitResult::Ready) {
             failure = formatText(kSelectReadError, sockets.lastError());
@@ -95,13 +100,14 @@ CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::
         failure = formatText(kRecvOperationError, sockets.lastError());
         return std::nullopt;
     }
-    const HeaderCheck header = CheckMbapHeader(buffer.first(static_cast<std::size_t>(first)));
+    received = static_cast<std::size_t>(first);
+    const HeaderCheck header = CheckMbapHeader(buffer.first(received));
     if (header.failure != nullptr) {
+        failed = false;
         failure = header.failure;
         return std::nullopt;
     }
     const std::size_t total = 6 + header.length;
-    std::size_t received = 6;
     while (received < total) {
         if (!waitReadable()) {
             return std::nullopt;
@@ -113,6 +119,7 @@ CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::
         }
         received += static_cast<std::size_t>(got);
     }
+    failed = false;
     return total;
 }
 

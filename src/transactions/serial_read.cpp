@@ -1,4 +1,5 @@
 #include <array>
+#include <utility>
 
 #include "console/master_dlg.h"
 #include "console/scope_exit.h"
@@ -51,8 +52,8 @@ void CMasterDlg::SerialRead()
         return;
     }
     // Ends an exit that shows its own box: the console refreshed, the console handed back.
-    auto endWithBox = [&](const char* text) {
-        showMessage(text, MessageIcon::Error);
+    auto endWithBox = [&](const char* text, std::string detail = {}) {
+        showMessage(text, MessageIcon::Error, std::move(detail));
         sendUpdateConsole(false);
         endTransaction();
     };
@@ -78,7 +79,7 @@ void CMasterDlg::SerialRead()
 
     std::unique_ptr<SerialPort> port = m_platform.serial.open(s.m_port);
     if (!port) {
-        endWithBox(kUnableToCapturePort);
+        endWithBox(kUnableToCapturePort, captureFailureDetail(s.m_port));
         return;
     }
     port->purge();
@@ -106,6 +107,7 @@ void CMasterDlg::SerialRead()
 
     const std::span<const std::uint8_t> frame(tx.data(), frameLength);
     const IoResult sent = port->write(frame, s.m_timeoutMs);
+    traceSent(s, start, frame, sent.count);
     if (!sent.ok || sent.count != frameLength) {
         port->clearErrors();
         port->close();
@@ -113,11 +115,13 @@ void CMasterDlg::SerialRead()
         return;
     }
     if (s.m_wiring == TwoWireEcho) {
-        port->read(std::span(rx).first(frameLength), s.m_timeoutMs);
+        const IoResult echo = port->read(std::span(rx).first(frameLength), s.m_timeoutMs);
+        traceEcho(std::span(rx).first(echo.count));
     }
 
     const std::size_t expected = expectedReadLength(s);
     const IoResult reply = port->read(std::span(rx).first(expected), s.m_timeoutMs);
+    traceReceived(std::span(rx).first(reply.count), !reply.ok);
     if (!reply.ok) {
         port->clearErrors();
         port->close();

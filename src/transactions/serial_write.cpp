@@ -52,7 +52,7 @@ void CMasterDlg::SerialWrite()
 
     std::unique_ptr<SerialPort> port = m_platform.serial.open(s.m_port);
     if (!port) {
-        showMessage(kUnableToCapturePort, MessageIcon::Error);
+        showMessage(kUnableToCapturePort, MessageIcon::Error, captureFailureDetail(s.m_port));
         return;
     }
     // Unlike the read, the port stays open while the box is shown, except after a reply of the
@@ -86,7 +86,9 @@ void CMasterDlg::SerialWrite()
     const bool ascii = s.m_protocol == ModbusAscii;
     const std::size_t frameLength = ascii ? AsciiEncode(tx, message) : AppendCrc(tx, message);
     const std::span<const std::uint8_t> frame(tx.data(), frameLength);
-    if (!port->write(frame, s.m_timeoutMs).ok) {
+    const IoResult sent = port->write(frame, s.m_timeoutMs);
+    traceSent(s, start, frame, sent.count);
+    if (!sent.ok) {
         failWithPortOpen(kUnableToTx, true);
         return;
     }
@@ -95,13 +97,15 @@ void CMasterDlg::SerialWrite()
     // byte for byte a correct echo: without taking it off the line, a write to a dead slave would
     // pass.
     if (s.m_wiring == TwoWireEcho && !broadcast) {
-        port->read(std::span(rx).first(frameLength), s.m_timeoutMs);
+        const IoResult echo = port->read(std::span(rx).first(frameLength), s.m_timeoutMs);
+        traceEcho(std::span(rx).first(echo.count));
     }
 
     if (!broadcast) {
         // The ASCII reply has 17 characters; its line feed is left unread.
         const std::size_t expected = ascii ? 16 : 8;
         const IoResult reply = port->read(std::span(rx).first(expected), s.m_timeoutMs);
+        traceReceived(std::span(rx).first(reply.count), !reply.ok);
         if (!reply.ok) {
             failWithPortOpen(kUnableToRx, true);
             return;

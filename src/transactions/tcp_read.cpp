@@ -84,7 +84,9 @@ void CMasterDlg::TcpRead()
 
     const int waitLimit = s.m_timeoutMs / 1000;
     std::string failure;
-    if (!sendTcpRequest(std::span(frame).first(length), waitLimit, failure)) {
+    const bool sent = sendTcpRequest(std::span(frame).first(length), waitLimit, failure);
+    traceSent(s, start, std::span(frame).first(length), sent ? length : 0);
+    if (!sent) {
         reportFailure(failure, LinkFailure);
         return;
     }

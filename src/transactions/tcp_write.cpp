@@ -86,19 +86,24 @@ void CMasterDlg::TcpWrite()
     const int waitLimit = s.m_timeoutMs / 1000;
     SocketApi& sockets = m_platform.sockets;
     std::string failure;
-    if (!sendTcpRequest(std::span(frame).first(length), waitLimit, failure)) {
+    const bool sent = sendTcpRequest(std::span(frame).first(length), waitLimit, failure);
+    traceSent(s, start, std::span(frame).first(length), sent ? length : 0);
+    if (!sent) {
         fail(failure, true);
         return;
     }
 
     if (s.m_slaveId != 0) {
         if (sockets.waitReadable(m_socket, waitLimit) != WaitResult::Ready) {
+            traceReceived({}, true);
             fail(formatText(kSelectReadError, sockets.lastError()), true);
             return;
         }
         // The whole echo must come in this one receive; the header's length is not used.
         std::array<std::uint8_t, kWriteReceiveSize> reply{};
         const long received = sockets.recv(m_socket, reply);
+        traceReceived(std::span(reply).first(received > 0 ? static_cast<std::size_t>(received) : 0),
+                      received < 0);
         if (received != static_cast<long>(kEchoFrameLength)) {
             recordTransactionTime(start, m_platform.clock.now());
             if (received == 0) {

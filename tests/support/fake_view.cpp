@@ -97,7 +97,14 @@ void FakeView::setFocus(ControlId id, int /*row*/)
 
 void FakeView::messageBox(std::string_view text, MessageIcon icon)
 {
-    m_boxes.push_back({std::string(text), icon});
+    messageBoxWithDetail(text, icon, {});
+}
+
+void FakeView::messageBoxWithDetail(std::string_view text,
+                                    MessageIcon icon,
+                                    std::string_view detail)
+{
+    m_boxes.push_back({std::string(text), icon, std::string(detail)});
     if (m_onBox) {
         m_onBox(m_boxes.back());
     }
@@ -106,6 +113,11 @@ void FakeView::messageBox(std::string_view text, MessageIcon icon)
 void FakeView::showNotice(std::string_view text)
 {
     m_notices.emplace_back(text);
+}
+
+void FakeView::showInformation(std::string_view text)
+{
+    m_informations.emplace_back(text);
 }
 
 void FakeView::setBusyCursor(bool busy)

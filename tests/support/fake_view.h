@@ -19,6 +19,7 @@ struct ShownBox
 {
     std::string text;
     MessageIcon icon;
+    std::string detail; // the detailed text, empty for none
 };
 
 // A window without a toolkit. Controls keep text, index and enabled state as a dialog would; the
@@ -37,7 +38,10 @@ public:
     bool isEnabled(ControlId id, int row = 0) const override;
     void setFocus(ControlId id, int row = 0) override;
     void messageBox(std::string_view text, MessageIcon icon) override;
+    void
+    messageBoxWithDetail(std::string_view text, MessageIcon icon, std::string_view detail) override;
     void showNotice(std::string_view text) override;
+    void showInformation(std::string_view text) override;
     void setBusyCursor(bool busy) override;
     void startTimer(int id, int periodMs) override;
     void killTimer(int id) override;
@@ -56,6 +60,9 @@ public:
     std::vector<ShownBox> boxes() const;
     std::vector<std::string> boxTexts() const;
     std::vector<std::string> notices() const;
+
+    std::vector<std::string> informations() const { return m_informations; }
+
     void clearBoxes();
 
     // Called on the window's thread for every box, as if the operator read it.
@@ -98,6 +105,7 @@ private:
     std::map<std::pair<ControlId, int>, Control> m_controls;
     std::vector<ShownBox> m_boxes;
     std::vector<std::string> m_notices;
+    std::vector<std::string> m_informations;
     std::function<void(const ShownBox&)> m_onBox;
     ControlId m_focus = ControlId::Port;
     int m_busyDepth = 0;

@@ -1,9 +1,11 @@
 // Kept apart from the rest of the window so that the window can be built and tested without a
 // console behind it.
 #include <QComboBox>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 
 #include "console/master_dlg.h"
 #include "platform/qt/console_dialog.h"
@@ -46,6 +48,14 @@ void ConsoleDialog::attach(CMasterDlg* console)
     m_timerHandler = [console](int id) { console->onTimer(id); };
     m_viewLogHandler = to(&CMasterDlg::viewLog);
     m_destroyHandler = to(&CMasterDlg::onDestroy);
+
+    // Operator aids, beside the console's own controls.
+    // Also while its own notice has the focus; a modal box still blocks it.
+    auto* trace = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    trace->setContext(Qt::ApplicationShortcut);
+    connect(trace, &QShortcut::activated, this, to(&CMasterDlg::toggleFrameTrace));
+    setToolTipSources([console](int port) { return console->portToolTip(port); },
+                      [console](int row) { return console->registerLabelToolTip(row); });
 }
 
 } // namespace quarin::qt

@@ -6,10 +6,12 @@
 #include <thread>
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -34,6 +36,12 @@ namespace {
 QString toQString(std::string_view text)
 {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Tooltips and details are ours, not console texts, and may hold file names: UTF-8.
+QString fromUtf8(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 std::string toStdString(const QString& text)
@@ -89,6 +97,13 @@ ConsoleDialog::ConsoleDialog(QWidget* parent)
     m_displayButtons = new QButtonGroup(this);
     m_displayButtons->addButton(m_ui->decimalRadio, Decimal);
     m_displayButtons->addButton(m_ui->hexRadio, Hex);
+
+    // Tooltips are made as they are asked for (eventFilter).
+    m_ui->portCombo->installEventFilter(this);
+    m_ui->portCombo->view()->viewport()->installEventFilter(this);
+    for (QLineEdit* label : m_labelEdits) {
+        label->installEventFilter(this);
+    }
 
     // There is no system menu to carry the About entry, so the help key opens it.
     auto* about = new QShortcut(QKeySequence(QKeyCombination(Qt::Key_F1)), this);
@@ -198,8 +213,40 @@ QAbstractButton* ConsoleDialog::radioButton(ControlId group, int row) const
 void ConsoleDialog::setItemToolTip(ControlId id, int index, std::string_view text)
 {
     if (auto* combo = qobject_cast<QComboBox*>(widget(id)); combo != nullptr) {
-        combo->setItemData(index, toQString(text), Qt::ToolTipRole);
+        combo->setItemData(index, fromUtf8(text), Qt::ToolTipRole);
     }
+}
+
+void ConsoleDialog::setToolTipSources(std::function<std::string(int port)> port,
+                                      std::function<std::string(int row)> label)
+{
+    m_portToolTip = std::move(port);
+    m_labelToolTip = std::move(label);
+}
+
+bool ConsoleDialog::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::ToolTip) {
+        return QDialog::eventFilter(watched, event);
+    }
+    // Set just before Qt shows the widget's tooltip, which it does once this returns.
+    QComboBox* port = m_ui->portCombo;
+    if (watched == port && m_portToolTip) {
+        port->setToolTip(fromUtf8(m_portToolTip(port->currentIndex())));
+    } else if (watched == port->view()->viewport() && m_portToolTip) {
+        const QModelIndex item = port->view()->indexAt(static_cast<QHelpEvent*>(event)->pos());
+        if (item.isValid()) {
+            setItemToolTip(ControlId::Port, item.row(), m_portToolTip(item.row()));
+        }
+    } else if (m_labelToolTip) {
+        for (int row = 0; row < kValueRows; ++row) {
+            if (watched == m_labelEdits[static_cast<std::size_t>(row)]) {
+                m_labelEdits[static_cast<std::size_t>(row)]->setToolTip(
+                    fromUtf8(m_labelToolTip(row)));
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 template <typename Result, typename Work>
@@ -321,8 +368,15 @@ void ConsoleDialog::setFocus(ControlId id, int row)
 
 void ConsoleDialog::messageBox(std::string_view text, MessageIcon icon)
 {
+    messageBoxWithDetail(text, icon, {});
+}
+
+void ConsoleDialog::messageBoxWithDetail(std::string_view text,
+                                         MessageIcon icon,
+                                         std::string_view detail)
+{
     if (!onWindowThread()) {
-        runOnWindowThread([&] { messageBox(text, icon); });
+        runOnWindowThread([&] { messageBoxWithDetail(text, icon, detail); });
         return;
     }
     if (halted()) {
@@ -333,6 +387,9 @@ void ConsoleDialog::messageBox(std::string_view text, MessageIcon icon)
                     toQString(text),
                     QMessageBox::Ok,
                     this);
+    if (!detail.empty()) {
+        box.setDetailedText(fromUtf8(detail));
+    }
     // Kept where halt() can reach it: a halted console must not stay blocked behind a box.
     m_openBoxes.push_back(&box);
     box.exec();
@@ -341,18 +398,25 @@ void ConsoleDialog::messageBox(std::string_view text, MessageIcon icon)
 
 void ConsoleDialog::showNotice(std::string_view text)
 {
+    notice(text, QMessageBox::Critical);
+}
+
+void ConsoleDialog::showInformation(std::string_view text)
+{
+    notice(text, QMessageBox::Information);
+}
+
+void ConsoleDialog::notice(std::string_view text, QMessageBox::Icon icon)
+{
     if (halted()) {
         return;
     }
     // Copied: the caller does not wait, so its text may be gone when the box is made.
     QMetaObject::invokeMethod(
         this,
-        [this, shown = toQString(text)] {
-            auto* box = new QMessageBox(QMessageBox::Critical,
-                                        QString::fromLatin1(kMessageBoxTitle),
-                                        shown,
-                                        QMessageBox::Ok,
-                                        this);
+        [this, icon, shown = toQString(text)] {
+            auto* box = new QMessageBox(
+                icon, QString::fromLatin1(kMessageBoxTitle), shown, QMessageBox::Ok, this);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setModal(false);
             box->show();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <QDialog>
+#include <QMessageBox>
 
 #include "console/console_settings.h"
 #include "console/console_view.h"
@@ -18,7 +19,6 @@
 class QAbstractButton;
 class QButtonGroup;
 class QLineEdit;
-class QMessageBox;
 class QMouseEvent;
 class QTimer;
 
@@ -59,6 +59,10 @@ public:
     QAbstractButton* radioButton(ControlId group, int row) const;
     // Labels of the items in the window's lists (a port's device, say).
     void setItemToolTip(ControlId id, int index, std::string_view text);
+    // Where the tooltips of the "Port:" list and of the register labels come from. They are built
+    // as the operator hovers, so they tell how things stand at that moment; empty: none.
+    void setToolTipSources(std::function<std::string(int port)> port,
+                           std::function<std::string(int row)> label);
 
     // ConsoleView.
     std::string text(ControlId id, int row = 0) const override;
@@ -69,7 +73,10 @@ public:
     bool isEnabled(ControlId id, int row = 0) const override;
     void setFocus(ControlId id, int row = 0) override;
     void messageBox(std::string_view text, MessageIcon icon) override;
+    void
+    messageBoxWithDetail(std::string_view text, MessageIcon icon, std::string_view detail) override;
     void showNotice(std::string_view text) override;
+    void showInformation(std::string_view text) override;
     void setBusyCursor(bool busy) override;
     void startTimer(int id, int periodMs) override;
     void killTimer(int id) override;
@@ -83,6 +90,7 @@ public:
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     enum class CallState
@@ -102,6 +110,7 @@ private:
     void fillLists();
     bool halted() const;
     void closeOpenBoxes();
+    void notice(std::string_view text, QMessageBox::Icon icon);
     // For a caller off the window's thread: the widget work moves there.
     template <typename Result, typename Work> Result onWindow(Result fallback, Work work) const;
 
@@ -114,6 +123,8 @@ private:
     std::function<void(int)> m_timerHandler;
     std::function<void()> m_viewLogHandler;
     std::function<void()> m_destroyHandler;
+    std::function<std::string(int)> m_portToolTip;
+    std::function<std::string(int)> m_labelToolTip;
     bool m_finished = false;
 
     std::map<int, QTimer*> m_timers;
