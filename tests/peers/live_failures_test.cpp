@@ -157,7 +157,7 @@ std::vector<TcpRow> tcpReadRows()
          Road::Box,
          Link::Kept},
         {"header too short",
-         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [3], "chunk_delay_ms": 300})",
+         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [3], "chunk_delay_ms": 500})",
          "Too short of ModbusTCP/IP header data returned from socket recv operation.",
          Road::Report,
          Link::Closed},
@@ -207,7 +207,7 @@ std::vector<TcpRow> tcpWriteRows()
          Road::Box,
          Link::Kept},
         {"echo in pieces",
-         R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [7], "chunk_delay_ms": 300})",
+         R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [7], "chunk_delay_ms": 500})",
          "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
          Road::Box,
          Link::Closed},
@@ -334,10 +334,10 @@ TEST(LiveFailures, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     ASSERT_TRUE(dir.ok()) << dir.error();
     // The reset waits until the correct reply is surely read.
     const std::string resetAfterReply =
-        R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [11], "chunk_delay_ms": 300,
+        R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [11], "chunk_delay_ms": 500,
             "after": "reset"})";
     const std::string resetAfterEcho =
-        R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [12], "chunk_delay_ms": 300,
+        R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [12], "chunk_delay_ms": 500,
             "after": "reset"})";
     PeerProcess slave;
     ASSERT_TRUE(startScripted(
@@ -369,6 +369,44 @@ TEST(LiveFailures, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     c.dlg.onWrite();
     const std::string writeShown = shownFailure(c, Road::Box, from, "");
     EXPECT_TRUE(writeShown.starts_with("Slave ID 1 - " + sendError)) << writeShown;
+    EXPECT_FALSE(c.dlg.connected());
+
+    c.view.clearBoxes();
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(c.shownValues()[0], "42");
+    EXPECT_TRUE(slave.stop());
+}
+
+// A slave that closes an idle connection: the next read finds the connection gone, and the one
+// after it connects anew.
+TEST(LiveFailures, SlaveClosingBetweenRequestsCostsOneRead)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    const std::string closeAfterReply =
+        R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "after": "close"})";
+    PeerProcess slave;
+    ASSERT_TRUE(
+        startScripted(slave, {"--tcp", "--steps", script({closeAfterReply, kGoodTcpRead})}));
+    const auto port = slave.waitForPort(kStartTimeout);
+    ASSERT_TRUE(port);
+
+    LiveConsole c(static_cast<std::uint16_t>(*port));
+    c.useTcp();
+    c.timeoutMs(kShortTimeoutMs);
+    c.dlg.onRead();
+    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    EXPECT_TRUE(c.dlg.connected()) << "nothing tells the console until it uses the connection";
+
+    c.view.clearBoxes();
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    const std::string shown = shownFailure(c, Road::Report, from, tcpSlavePrefix());
+    EXPECT_TRUE(
+        textMatches(shown, "Winsock error occurred during socket recv operation - error = "))
+        << shown;
     EXPECT_FALSE(c.dlg.connected());
 
     c.view.clearBoxes();

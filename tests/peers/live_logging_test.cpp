@@ -154,6 +154,55 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     EXPECT_TRUE(slave.stop());
 }
 
+// On a serial line the lines name no address, and a silent slave costs its time-out each time.
+TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), 1));
+    const std::string good = R"({"reply": "01 03 02 00 2A crc"})";
+    const std::string steps =
+        "[" + good + R"(, {}, {"reply": "01 03 02 00 2A 00 00"}, )" + good + "]";
+    PeerProcess slave;
+    ASSERT_TRUE(slave.start(
+        peerCommand("scripted_slave.py",
+                    {"--serial", cable.peerPath(), "--lifetime", "100", "--steps", steps})))
+        << slave.error();
+    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    constexpr std::uint32_t kRunTransactions = 4;
+
+    LiveConsole c;
+    c.useSerial(1, Modbus);
+    c.timeoutMs(1000);
+    c.view.type(ControlId::SampleRate, "1");
+    c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
+    ASSERT_TRUE(runWindow(
+        c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }));
+    ASSERT_TRUE(c.waitForWorkers(5s));
+    c.dlg.onStop();
+    const std::time_t to = std::time(nullptr);
+
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "2");
+    EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    std::vector<std::string> texts;
+    for (const std::string& line : logLines(readLog())) {
+        const auto text = reportText(line, from, to, serialSlavePrefix());
+        EXPECT_TRUE(text) << line;
+        texts.push_back(text.value_or(line));
+    }
+    EXPECT_EQ(texts,
+              textList({"Timeout waiting on a response",
+                        "CRC calculation does not match what was received",
+                        "***** Logging Stopped, Error Count = 2, Transaction Count = 4 *****"}));
+    EXPECT_TRUE(slave.stop());
+}
+
 // The same exit while the worker waits on a serial line that never answers.
 TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
 {
