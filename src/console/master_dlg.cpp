@@ -1,6 +1,7 @@
 #include "console/master_dlg.h"
 
 #include <algorithm>
+#include <charconv>
 #include <utility>
 
 #include "console/console_texts.h"
@@ -18,14 +19,23 @@ constexpr int kWriteCommand = 2;
 // How long the window's thread waits for a halted worker before leaving it behind.
 constexpr int kHaltWaitMs = 1200;
 
+// The displays are written several times in every transaction: plain decimal digits, without a
+// format to parse.
+template <typename Number> std::string decimalText(Number value)
+{
+    char digits[16];
+    const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+    return std::string(digits, written.ptr);
+}
+
 std::string numberText(int value)
 {
-    return formatText("%d", value);
+    return decimalText(value);
 }
 
 std::string unsignedText(std::uint32_t value)
 {
-    return formatText("%u", value);
+    return decimalText(value);
 }
 
 // Read-only displays hold what showTransfer wrote; anything else leaves the field as it was.
