@@ -14,8 +14,13 @@ BuildLogLine(std::string_view timeText, const ConsoleSettings& settings, std::st
     std::string line(timeText);
     line += " - ";
     if (!settings.serial()) {
-        // The address goes in as data, never as a format: it may hold '%'.
-        line += formatText(kSlaveIpPrefix, settings.m_address.c_str());
+        // The address goes in whole and as data: it may hold '%', and an edited settings file can
+        // put a NUL into it, at which "%s" would cut it.
+        const std::string_view prefix = kSlaveIpPrefix;
+        const std::size_t hole = prefix.find("%s");
+        line += prefix.substr(0, hole);
+        line += settings.m_address;
+        line += prefix.substr(hole + 2);
     }
     line += formatText(kSlaveIdPrefix, settings.m_slaveId);
     line += text;
