@@ -2,6 +2,7 @@
 // on purpose, and what the console makes of them: the text, the road it takes (a box of its own
 // or the failure report), the time it records, and what becomes of the link.
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -9,7 +10,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -112,6 +115,7 @@ struct TcpRow
     std::string text;
     Road road;
     Link link;
+    DataType type = HoldingRegister;
 };
 
 std::vector<TcpRow> tcpReadRows()
@@ -189,6 +193,37 @@ std::vector<TcpRow> tcpReadRows()
          "",
          Road::None,
          Link::Kept},
+        // The first scattered request of the console carries transmission number 2.
+        {"scattered sub-function",
+         R"({"reply": "tid 00 00 00 07 01 64 04 05 req[10] 00 2A"})",
+         "Response has wrong sub-function code",
+         Road::Report,
+         Link::Kept,
+         ScatteredRead},
+        {"scattered transmission number",
+         R"({"reply": "tid 00 00 00 07 01 64 04 04 7F 00 2A"})",
+         "Response has invalid transmission number.  Expected:  3.  Actual:  127",
+         Road::Report,
+         Link::Kept,
+         ScatteredRead},
+        {"scattered read",
+         R"({"reply": "tid 00 00 00 07 01 64 04 04 req[10] 00 2A"})",
+         "",
+         Road::None,
+         Link::Kept,
+         ScatteredRead},
+        {"identification exception",
+         R"({"reply": "tid 00 00 00 03 01 AB 01"})",
+         "Exception response received - type 1",
+         Road::Report,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification MEI type",
+         R"({"reply": "tid 00 00 00 0D 01 2B 0D 01 01 00 00 01 00 03 41 42 43"})",
+         "Response has wrong sub-function code",
+         Road::Report,
+         Link::Kept,
+         DeviceIdentification},
     };
 }
 
@@ -281,6 +316,8 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
 
     for (const TcpRow& row : rows) {
         SCOPED_TRACE(row.name);
+        c.dataType(row.type);
+        c.registers(1, 1);
         c.values({"5"});
         c.view.clearBoxes();
         const std::time_t from = std::time(nullptr);
@@ -298,6 +335,7 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
         EXPECT_EQ(c.dlg.connected(), row.link == Link::Kept);
         EXPECT_FALSE(c.dlg.busy());
 
+        c.dataType(HoldingRegister);
         c.view.clearBoxes();
         c.dlg.onRead();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
@@ -416,6 +454,51 @@ TEST(LiveFailures, SlaveClosingBetweenRequestsCostsOneRead)
     EXPECT_TRUE(slave.stop());
 }
 
+// A loopback port that nobody listens on: bound and closed again, so the system hands it out to
+// no one else for a while.
+int deadPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return port;
+}
+
+TEST(LiveFailures, RefusedConnectionIsReportedByReadAndWrite)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    const int port = deadPort();
+    ASSERT_GT(port, 0);
+    LiveConsole c(static_cast<std::uint16_t>(port));
+    c.useTcp();
+    c.timeoutMs(kShortTimeoutMs);
+    const std::string refused =
+        "Winsock error occurred during connect attempt on socket - error = " +
+        std::to_string(ECONNREFUSED);
+
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    EXPECT_EQ(shownFailure(c, Road::Report, from, tcpSlavePrefix()), refused);
+    EXPECT_FALSE(c.dlg.connected());
+
+    c.view.clearBoxes();
+    c.values({"5"});
+    c.dlg.onWrite();
+    EXPECT_EQ(shownFailure(c, Road::Box, from, ""), "Slave ID 1 - " + refused);
+    EXPECT_FALSE(c.dlg.connected());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Serial line
 
@@ -433,6 +516,7 @@ struct SerialRow
     std::string step;
     std::string text;
     Timed timed;
+    DataType type = HoldingRegister;
 };
 
 std::vector<SerialRow> serialReadRows()
@@ -480,6 +564,37 @@ std::vector<SerialRow> serialReadRows()
          R"({"reply": "02 03 02 00 2A ascii"})",
          "Slave ID in reponse does not match what was sent",
          Timed::No},
+        // The first scattered request of the console carries transmission number 2.
+        {"scattered sub-function",
+         Modbus,
+         R"({"reply": "01 64 04 05 02 00 2A crc"})",
+         "Response has wrong sub-function code",
+         Timed::No,
+         ScatteredRead},
+        {"scattered transmission number",
+         Modbus,
+         R"({"reply": "01 64 04 04 7F 00 2A crc"})",
+         "Response has invalid transmission number.  Expected:  3.  Actual:  127.",
+         Timed::No,
+         ScatteredRead},
+        {"scattered read in ASCII",
+         ModbusAscii,
+         R"({"reply": "01 64 04 04 04 00 2A ascii"})",
+         "",
+         Timed::Short,
+         ScatteredRead},
+        {"identification MEI type",
+         Modbus,
+         R"({"reply": "01 2B 0D 01 01 00 00 01 00 03 41 42 43 crc"})",
+         "Response has wrong sub-function code",
+         Timed::No,
+         DeviceIdentification},
+        {"an ASCII identification exception fails its function code",
+         ModbusAscii,
+         R"({"reply": "01 AB 01 ascii"})",
+         "Response has wrong function code",
+         Timed::No,
+         DeviceIdentification},
     };
 }
 
@@ -553,6 +668,7 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
         const SerialRow& row = rows[i];
         SCOPED_TRACE(row.name);
         c.useSerial(kCom, row.protocol);
+        c.dataType(row.type);
         c.registers(1, 1);
         c.values({"5"});
         c.view.clearBoxes();

@@ -2,13 +2,17 @@
 // timer and events played by the test thread: every failure a line in Quarin.log, the stop line
 // with the counts the console shows, and an exit that does not wait for a long read.
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -201,6 +205,52 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
                         "CRC calculation does not match what was received",
                         "***** Logging Stopped, Error Count = 2, Transaction Count = 4 *****"}));
     EXPECT_TRUE(slave.stop());
+}
+
+// A slave whose queue of connections is full: the worker's connection attempt, which has no
+// time-out of its own, hangs until the halt cuts it short.
+TEST(LiveLogging, ExitWhileTheWorkerIsStillConnecting)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    // Never accepted: it fills the queue.
+    const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+    {
+        LiveConsole c(static_cast<std::uint16_t>(port));
+        c.useTcp();
+        c.timeoutMs(1000);
+        c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+        c.dlg.onRead();
+        const bool connecting = runWindow(
+            c, [&] { return clientPortsTo(port, kTcpSynSent).size() == 1u; }, [] { return true; });
+        EXPECT_TRUE(connecting) << "the attempt should hang";
+        if (connecting) {
+            std::this_thread::sleep_for(200ms);
+            EXPECT_TRUE(c.dlg.busy());
+        }
+
+        const auto begun = SteadyClock::now();
+        c.dlg.onDestroy();
+        EXPECT_LT(SteadyClock::now() - begun, 5s);
+        EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the attempt";
+        EXPECT_EQ(clientPortsTo(port, kTcpSynSent), std::vector<int>());
+        EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
+        EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    }
+    close(filler);
+    close(listener);
 }
 
 // The same exit while the worker waits on a serial line that never answers.

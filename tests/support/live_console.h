@@ -193,9 +193,12 @@ inline std::string serialSlavePrefix(int slaveId = 1)
     return "Slave ID = " + std::to_string(slaveId) + " - ";
 }
 
-// Local ports of the established loopback connections to serverPort, from the kernel's table: a
-// connection the console reuses keeps its port, a new one gets another.
-inline std::vector<int> clientPortsTo(int serverPort)
+inline constexpr char kTcpEstablished[] = "01";
+inline constexpr char kTcpSynSent[] = "02";
+
+// Local ports of the loopback connections to serverPort in the given state, from the kernel's
+// table: a connection the console reuses keeps its port, a new one gets another.
+inline std::vector<int> clientPortsTo(int serverPort, std::string_view state = kTcpEstablished)
 {
     std::vector<int> ports;
     std::ifstream table("/proc/net/tcp");
@@ -203,15 +206,14 @@ inline std::vector<int> clientPortsTo(int serverPort)
     std::getline(table, line); // the column heads
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        fields >> slot >> local >> remote >> state;
+        std::string slot, local, remote, entryState;
+        fields >> slot >> local >> remote >> entryState;
         const auto localColon = local.find(':');
         const auto remoteColon = remote.find(':');
         if (localColon == std::string::npos || remoteColon == std::string::npos) {
             continue;
         }
-        constexpr char kEstablished[] = "01";
-        if (state != kEstablished ||
+        if (entryState != state ||
             std::stoi(remote.substr(remoteColon + 1), nullptr, 16) != serverPort) {
             continue;
         }
