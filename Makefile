@@ -2,7 +2,7 @@
 # runs every test in the normal, ASan+UBSan and TSan builds.
 PRESETS_TEST := dev asan tsan
 
-.PHONY: run test deps build format-check $(addprefix test-,$(PRESETS_TEST))
+.PHONY: run test deps build format-check fuzz-smoke $(addprefix test-,$(PRESETS_TEST))
 
 deps:
 	@scripts/install-deps.sh
@@ -23,4 +23,8 @@ test-%: deps
 	cmake --build --preset $*
 	ctest --preset $*
 
-test: deps format-check $(addprefix test-,$(PRESETS_TEST))
+# Every libFuzzer target for 20 s over its corpus and regressions (scripts/fuzz.sh).
+fuzz-smoke: deps
+	scripts/fuzz.sh 20
+
+test: deps format-check $(addprefix test-,$(PRESETS_TEST)) fuzz-smoke

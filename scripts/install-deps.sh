@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building, running and testing need; skips what is there.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev
-          libmodbus-dev python3 python3-pymodbus clang-format)
+          libmodbus-dev python3 python3-pymodbus clang-format clang libclang-rt-14-dev)
 # The install test's checkers: lintian, AppStream, desktop entries, dpkg-shlibdeps for CPack.
 packages+=(lintian appstream desktop-file-utils dpkg-dev)
 missing=()

@@ -1,0 +1,266 @@
+#include "harness.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace quarin::fuzz {
+
+ExactInput::ExactInput(const std::uint8_t* data, std::size_t size)
+    : m_data(std::make_unique<std::uint8_t[]>(size)), m_size(size)
+{
+    if (size > 0) {
+        std::memcpy(m_data.get(), data, size);
+    }
+}
+
+std::string_view ExactInput::text() const
+{
+    return {reinterpret_cast<const char*>(m_data.get()), m_size};
+}
+
+std::uint8_t Reader::byte()
+{
+    if (m_rest.empty()) {
+        return 0;
+    }
+    const std::uint8_t b = m_rest.front();
+    m_rest = m_rest.subspan(1);
+    return b;
+}
+
+std::uint16_t Reader::word()
+{
+    const unsigned high = byte();
+    const unsigned low = byte();
+    return static_cast<std::uint16_t>(high << 8 | low);
+}
+
+std::span<const std::uint8_t> Reader::take(std::size_t n)
+{
+    const std::size_t k = std::min(n, m_rest.size());
+    const std::span<const std::uint8_t> taken = m_rest.first(k);
+    m_rest = m_rest.subspan(k);
+    return taken;
+}
+
+void Fail(std::string_view what)
+{
+    std::fprintf(stderr, "fuzz check failed: %.*s\n", static_cast<int>(what.size()), what.data());
+    std::abort();
+}
+
+std::uint16_t CrcOf(std::span<const std::uint8_t> bytes)
+{
+    unsigned crc = 0xFFFF;
+    for (const std::uint8_t b : bytes) {
+        crc ^= b;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xA001u : crc >> 1;
+        }
+    }
+    return static_cast<std::uint16_t>(crc);
+}
+
+std::uint8_t LrcOf(std::span<const std::uint8_t> bytes)
+{
+    unsigned sum = 0;
+    for (const std::uint8_t b : bytes) {
+        sum += b;
+    }
+    return static_cast<std::uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu);
+}
+
+Bytes WithCrc(std::span<const std::uint8_t> message)
+{
+    Bytes frame = ToBytes(message);
+    const std::uint16_t crc = CrcOf(message);
+    frame.push_back(static_cast<std::uint8_t>(crc & 0xFFu));
+    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return frame;
+}
+
+Bytes AsciiFrameOf(std::span<const std::uint8_t> message)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    Bytes frame{':'};
+    auto pair = [&](std::uint8_t b) {
+        frame.push_back(static_cast<std::uint8_t>(kDigits[b >> 4]));
+        frame.push_back(static_cast<std::uint8_t>(kDigits[b & 0x0Fu]));
+    };
+    for (const std::uint8_t b : message) {
+        pair(b);
+    }
+    pair(LrcOf(message));
+    frame.push_back('\r');
+    frame.push_back('\n');
+    return frame;
+}
+
+Bytes DecodeAsciiChars(std::span<const std::uint8_t> chars)
+{
+    auto digit = [](std::uint8_t c) {
+        const unsigned seven = c & 0x7Fu;
+        return seven >= '0' && seven <= '9' ? seven - 0x30u : (seven - 0x37u) & 0xFFu;
+    };
+    Bytes bytes;
+    if (chars.size() < 4) {
+        return bytes;
+    }
+    const std::size_t k = chars.size() / 2 - 1;
+    for (std::size_t i = 0; i < k; ++i) {
+        const unsigned value = digit(chars[2 * i + 1]) * 16u | digit(chars[2 * i + 2]);
+        bytes.push_back(static_cast<std::uint8_t>(value & 0xFFu));
+    }
+    return bytes;
+}
+
+Bytes MbapFrame(std::uint16_t id, std::uint16_t protocolId, std::span<const std::uint8_t> pdu)
+{
+    const std::size_t length = pdu.size();
+    Bytes frame{static_cast<std::uint8_t>(id >> 8),
+                static_cast<std::uint8_t>(id & 0xFFu),
+                static_cast<std::uint8_t>(protocolId >> 8),
+                static_cast<std::uint8_t>(protocolId & 0xFFu),
+                static_cast<std::uint8_t>((length >> 8) & 0xFFu),
+                static_cast<std::uint8_t>(length & 0xFFu)};
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    return frame;
+}
+
+std::uint16_t WordAt(std::span<const std::uint8_t> bytes, std::size_t at)
+{
+    return static_cast<std::uint16_t>(unsigned{bytes[at]} << 8 | bytes[at + 1]);
+}
+
+std::string ValueText(std::uint16_t value, bool hex)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, hex ? "%x" : "%u", unsigned{value});
+    return text;
+}
+
+std::uint8_t FunctionOf(DataType type)
+{
+    switch (type) {
+    case HoldingRegister:
+    case SingleHoldingRegister:
+        return 0x03;
+    case InputRegister:
+        return 0x04;
+    case ScatteredRead:
+        return 0x64;
+    case DeviceIdentification:
+        return 0x2B;
+    }
+    return 0;
+}
+
+Bytes ToBytes(std::span<const std::uint8_t> bytes)
+{
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+bool ReadFieldsOk(std::span<const std::uint8_t> pdu,
+                  DataType type,
+                  int slaveId,
+                  int count,
+                  std::uint8_t transmissionNo)
+{
+    if (pdu.size() < 3 || int{pdu[0]} != slaveId || pdu[1] != FunctionOf(type)) {
+        return false;
+    }
+    switch (type) {
+    case HoldingRegister:
+    case SingleHoldingRegister:
+    case InputRegister:
+        return int{pdu[2]} == 2 * count;
+    case ScatteredRead:
+        return pdu.size() >= 5 && int{pdu[2]} == 2 * count + 2 && pdu[3] == 0x04 &&
+               pdu[4] == transmissionNo;
+    case DeviceIdentification:
+        return pdu[2] == 0x0E;
+    }
+    return false;
+}
+
+int TimeoutChoice(std::uint8_t bits)
+{
+    static constexpr int kTimeouts[] = {1000, 20000, 60000, 999};
+    return kTimeouts[bits & 3u];
+}
+
+Console::Console(std::optional<std::string> ini)
+{
+    if (ini) {
+        fp.files.files["Quarin.ini"] = *ini;
+    }
+    compatible = dlg.onInitDialog();
+}
+
+void Console::read(SampleMode mode)
+{
+    view.setIndex(ControlId::SampleMode, mode);
+    dlg.onRead();
+    if (mode == Manual) {
+        return;
+    }
+    dlg.onTimer(CMasterDlg::kScheduleTimer);
+    while (fp.workers.runNext()) {
+    }
+    if (dlg.scheduleRunning()) {
+        // A count refused during the run puts the console back in Manual, and Stop then writes no
+        // stop line.
+        stopLine = dlg.settings().m_sampleMode == ScheduledWithLogging;
+        dlg.onStop();
+    }
+}
+
+int Console::boxes(MessageIcon icon) const
+{
+    const std::vector<test::ShownBox> shown = view.boxes();
+    return static_cast<int>(std::count_if(
+        shown.begin(), shown.end(), [icon](const test::ShownBox& b) { return b.icon == icon; }));
+}
+
+void Console::checkTransactionEnded() const
+{
+    Check(!dlg.busy(), "m_busy is still set after the transaction");
+    Check(view.busyDepth() == 0, "the busy cursor is still up");
+}
+
+void Console::checkPortsClosed() const
+{
+    for (const auto& port : fp.serial.opened) {
+        Check(!port->open, "a COM port was left open");
+    }
+}
+
+void Console::checkLinkState() const
+{
+    Check(fp.sockets.open == (dlg.connected() ? 1 : 0),
+          "the console's link state and the open sockets disagree");
+    Check(fp.sockets.open >= 0, "a socket was closed twice");
+}
+
+std::string Console::log() const
+{
+    const auto it = fp.files.files.find("Quarin.log");
+    return it == fp.files.files.end() ? std::string() : it->second;
+}
+
+void Console::checkLog() const
+{
+    const std::string text = log();
+    std::size_t lines = 0;
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos;
+         at = text.find("\r\n", at + 2)) {
+        ++lines;
+    }
+    Check(lines == dlg.stats().errorCount + (stopLine ? 1u : 0u),
+          "the log does not hold one line per failure and the stop line");
+    Check(text.empty() || text.ends_with("\r\n"), "the log does not end with CR LF");
+}
+
+} // namespace quarin::fuzz
