@@ -7,7 +7,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -205,6 +207,88 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
                         "CRC calculation does not match what was received",
                         "***** Logging Stopped, Error Count = 2, Transaction Count = 4 *****"}));
     EXPECT_TRUE(slave.stop());
+}
+
+// Two consoles logging into one folder at once, each on its own worker: every line whole.
+TEST(LiveLogging, TwoConsolesLoggingAtOnceNeverMixTheirLines)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    constexpr std::uint32_t kRunTransactions = 60;
+    std::string script = "[";
+    for (std::uint32_t i = 0; i < kRunTransactions; ++i) {
+        script +=
+            std::string(i > 0 ? ", " : "") + R"({"reply": "tid 00 00 00 05 req[6] 04 02 00 2A"})";
+    }
+    script += "]";
+
+    struct Run
+    {
+        PeerProcess slave;
+        std::unique_ptr<LiveConsole> console;
+    };
+
+    Run runs[2];
+    for (int i = 0; i < 2; ++i) {
+        Run& run = runs[i];
+        ASSERT_TRUE(run.slave.start(
+            peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
+            << run.slave.error();
+        const auto port = run.slave.waitForPort(kStartTimeout);
+        ASSERT_TRUE(port);
+        run.console = std::make_unique<LiveConsole>(static_cast<std::uint16_t>(*port));
+        LiveConsole& c = *run.console;
+        c.useTcp();
+        c.timeoutMs(5000);
+        c.slaveId(i + 1);
+        c.view.type(ControlId::SampleRate, "1");
+        c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+    }
+    const std::time_t from = std::time(nullptr);
+    for (Run& run : runs) {
+        run.console->dlg.onRead();
+    }
+    auto started = [&](const Run& run) {
+        return run.console->dlg.stats().transactionCount >= kRunTransactions;
+    };
+    const auto deadline = SteadyClock::now() + kRunLimit;
+    while (!(started(runs[0]) && started(runs[1]) && !runs[0].console->dlg.busy() &&
+             !runs[1].console->dlg.busy())) {
+        ASSERT_LT(SteadyClock::now(), deadline);
+        for (Run& run : runs) {
+            if (!started(run)) {
+                run.console->dlg.onTimer(CMasterDlg::kScheduleTimer);
+            }
+            run.console->view.processEvents();
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    for (Run& run : runs) {
+        ASSERT_TRUE(run.console->waitForWorkers(5s));
+        run.console->dlg.onStop();
+    }
+    const std::time_t to = std::time(nullptr);
+
+    int lines[2] = {0, 0};
+    int stopLines = 0;
+    for (const std::string& line : logLines(readLog())) {
+        std::optional<std::string> text;
+        int id = 0;
+        for (; id < 2 && !text; ++id) {
+            text = reportText(line, from, to, tcpSlavePrefix(id + 1));
+        }
+        ASSERT_TRUE(text) << line;
+        if (*text == "Response has wrong function code") {
+            ++lines[id - 1];
+        } else {
+            EXPECT_EQ(*text,
+                      "***** Logging Stopped, Error Count = 60, Transaction Count = 60 *****");
+            ++stopLines;
+        }
+    }
+    EXPECT_EQ(lines[0], 60);
+    EXPECT_EQ(lines[1], 60);
+    EXPECT_EQ(stopLines, 2);
 }
 
 // A slave whose queue of connections is full: the worker's connection attempt, which has no
