@@ -842,6 +842,35 @@ TEST(LiveFailures, EchoingLineWithALiveSlaveReadsAndWrites)
     EXPECT_TRUE(slave.stop());
 }
 
+// Two-wire wiring chosen on a line that gives no echo: the echo read swallows the reply and waits
+// out its time-out, the reply read then waits out another.
+TEST(LiveFailures, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    PtyCable cable;
+    ASSERT_TRUE(cable.ok()) << cable.error();
+    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    PeerProcess slave;
+    ASSERT_TRUE(slave.start(peerCommand(
+        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "100"})))
+        << slave.error();
+    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+
+    LiveConsole c;
+    c.useSerial(kCom, Modbus);
+    c.view.setIndex(ControlId::Wiring, TwoWireEcho);
+    c.timeoutMs(kShortTimeoutMs);
+    const auto begun = SteadyClock::now();
+    const std::time_t from = std::time(nullptr);
+    c.dlg.onRead();
+    EXPECT_GE(SteadyClock::now() - begun, 2 * std::chrono::milliseconds(kShortTimeoutMs));
+    EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
+              "Timeout waiting on a response");
+    EXPECT_EQ(cable.sentByPeer().size(), 7u) << "the reply came, into the echo read";
+    EXPECT_TRUE(slave.stop());
+}
+
 // The adapter is pulled out while the console waits for a reply: the read ends at once, without
 // waiting out its time-out or spinning on the dead device, and the port is gone afterwards.
 TEST(LiveFailures, VanishedDeviceEndsTheReadAtOnce)
