@@ -18,7 +18,8 @@ format-check:
 	@files=$$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'bench/*.h'); \
 	  [ -z "$$files" ] || clang-format --dry-run -Werror $$files
 
-test-%: deps
+# A static pattern rule: make skips implicit rules for phony targets.
+$(addprefix test-,$(PRESETS_TEST)): test-%: deps
 	cmake --preset $* >/dev/null
 	cmake --build --preset $*
 	ctest --preset $*
