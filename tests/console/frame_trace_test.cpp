@@ -1,7 +1,10 @@
 // The frame trace: off at start and then silent, on at the operator's word, one line per frame,
 // written once the transaction's time has been taken.
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -328,6 +331,41 @@ TEST(FrameTrace, AHaltedTransactionLeavesNoTrace)
     c.read();
     EXPECT_FALSE(hasTrace(c));
     EXPECT_FALSE(c.dlg.busy());
+}
+
+// A scheduled run: the worker records and writes, the window's thread switches the trace.
+TEST(FrameTrace, AWorkerTracesWhileTheWindowSwitches)
+{
+    TxConsole c;
+    c.useSerial();
+    c.type(ControlId::Timeout, "1000");
+    c.select(ControlId::SampleMode, ScheduledWithLogging);
+    c.dlg.onRead();
+    auto tick = [&] {
+        c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            c.fp.workers.runNext();
+            done = true;
+        });
+        const bool finished = c.view.waitWhileProcessingEvents([&] { return done.load(); }, 20000);
+        worker.join();
+        return finished;
+    };
+    c.dlg.toggleFrameTrace();
+    c.fp.serial.script.reads = {kReply};
+    ASSERT_TRUE(tick());
+    c.dlg.toggleFrameTrace();
+    ASSERT_TRUE(tick());
+    c.dlg.toggleFrameTrace();
+    c.fp.serial.script.reads = {};
+    ASSERT_TRUE(tick());
+
+    const std::string lines = trace(c);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4) << lines;
+    EXPECT_NE(lines.find(" RX +3 ms " + toHex(kReply) + "\r\n"), std::string::npos) << lines;
+    EXPECT_NE(lines.find(" RX +1000 ms (nothing)\r\n"), std::string::npos) << lines;
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "3");
 }
 
 TEST(FrameTrace, IsNotASetting)
