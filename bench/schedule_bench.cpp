@@ -5,6 +5,7 @@
 // approach. Then the time the window shows against the slave's own time for each exchange, and the
 // cycle of a serial schedule over a pty: exchange, 25 ms pause and what it costs beyond both.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -44,11 +45,14 @@ public:
     {
         if (id == CMasterDlg::kScheduleTimer) {
             ++scheduleStarts;
+            startedNs.push_back(nowNs());
         }
         ConsoleDialog::startTimer(id, periodMs);
     }
 
-    long scheduleStarts = 0; // window's thread
+    // Window's thread.
+    long scheduleStarts = 0;
+    std::vector<std::int64_t> startedNs; // Read's start, then every tick's
 };
 
 // Counts the window's repaints: one update request for each pass that paints changed controls.
@@ -95,14 +99,6 @@ public:
     int running() const override { return 0; }
 };
 
-// Times the kernel took a CPU away from this process's threads (other programs wanted it).
-long preemptions()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_nivcsw;
-}
-
 struct Slice
 {
     double seconds = 0;
@@ -110,7 +106,6 @@ struct Slice
     long errors = 0;
     long ticks = 0;
     long repaints = 0;
-    long preempted = 0;
     std::size_t firstStamp = 0; // readings of the console's clock before and after the slice
     std::size_t endStamp = 0;
 };
@@ -166,7 +161,6 @@ struct Console
         Slice slice;
         dialog.scheduleStarts = 0;
         const long repaintsBefore = g_repaints->repaints;
-        const long preemptedBefore = preemptions();
         slice.firstStamp = clock.readings().size();
         const std::int64_t begin = nowNs();
         widget<QAbstractButton>(ControlId::ReadButton)->click();
@@ -181,7 +175,6 @@ struct Console
         slice.errors = console.stats().errorCount;
         slice.ticks = dialog.scheduleStarts - 1;
         slice.repaints = g_repaints->repaints - repaintsBefore;
-        slice.preempted = preemptions() - preemptedBefore;
         slice.endStamp = clock.readings().size();
         slices.push_back(slice);
         return slice;
@@ -218,7 +211,6 @@ struct Totals
     long errors = 0;
     long ticks = 0;
     long repaints = 0;
-    long preempted = 0;
     std::vector<double> sliceRates;
     std::vector<double> cycleMs;    // from one transaction's start stamp to the next one's
     std::vector<double> exchangeMs; // start stamp to end stamp
@@ -234,7 +226,6 @@ Totals totals(const Console& c)
         t.errors += s.errors;
         t.ticks += s.ticks;
         t.repaints += s.repaints;
-        t.preempted += s.preempted;
         t.sliceRates.push_back(static_cast<double>(s.transactions) / s.seconds);
         for (std::size_t k = s.firstStamp; k + 1 < s.endStamp; k += 2) {
             t.exchangeMs.push_back(static_cast<double>(stamps[k + 1].ns - stamps[k].ns) / 1e6);
@@ -340,7 +331,6 @@ bool tcpSchedule(const Options& options, Targets& targets)
                  "cycle median ms",
                  "cycle p99 ms",
                  "repaints per transaction",
-                 "preempted",
                  "errors"});
     Totals t[3];
     Console* consoles[] = {&threaded, &inlined, &slow};
@@ -359,7 +349,6 @@ bool tcpSchedule(const Options& options, Targets& targets)
                    fixed(static_cast<double>(t[i].repaints) /
                              static_cast<double>(std::max(1L, t[i].transactions)),
                          2),
-                   std::to_string(t[i].preempted),
                    std::to_string(t[i].errors)});
     }
     table.print();
@@ -445,7 +434,9 @@ bool serialSchedule(const Options& options, Targets& targets)
     std::vector<double> overheadMs;
     std::vector<double> replyToEndUs;
     std::vector<double> endToPauseMs;  // shown, port closed, labels
-    std::vector<double> pauseToNextMs; // worker's end, next tick, new worker, port opened
+    std::vector<double> tickWaitMs;    // from the pause's end to the tick that starts the next
+    std::vector<double> tickToStartMs; // from that tick to the next start stamp
+    const std::vector<std::int64_t>& ticks = serial.dialog.startedNs;
     for (std::size_t i = 0; i < n; ++i) {
         const double exchange = static_cast<double>(stamps[2 * i + 1].ns - stamps[2 * i].ns) / 1e6;
         exchangeMs.push_back(exchange);
@@ -454,8 +445,12 @@ bool serialSchedule(const Options& options, Targets& targets)
                                1e3);
         endToPauseMs.push_back(static_cast<double>(pauses[i].beginNs - stamps[2 * i + 1].ns) / 1e6);
         if (i + 1 < n) {
-            pauseToNextMs.push_back(static_cast<double>(stamps[2 * i + 2].ns - pauses[i].endNs) /
-                                    1e6);
+            // The transaction ends just after its pause; the first tick after that starts the next.
+            const auto tick = std::upper_bound(ticks.begin(), ticks.end(), pauses[i].endNs);
+            if (tick != ticks.end() && *tick < stamps[2 * i + 2].ns) {
+                tickWaitMs.push_back(static_cast<double>(*tick - pauses[i].endNs) / 1e6);
+                tickToStartMs.push_back(static_cast<double>(stamps[2 * i + 2].ns - *tick) / 1e6);
+            }
             const double cycle = static_cast<double>(stamps[2 * i + 2].ns - stamps[2 * i].ns) / 1e6;
             cycleMs.push_back(cycle);
             overheadMs.push_back(cycle - exchange - 25.0);
@@ -470,10 +465,11 @@ bool serialSchedule(const Options& options, Targets& targets)
     std::printf("## Serial schedule over a pty\n\n");
     std::printf("Scheduled with Logging at 1 ms, COM1 a link to one end of a pty pair, 38400 "
                 "bit/s, no parity, one register, a libmodbus RTU slave on the other end; %.1f s. "
-                "The cycle runs from one transaction's start stamp to the next one's; what it "
-                "costs beyond the exchange and the nominal 25 ms pause is opening, configuring "
-                "and closing the port, the worker's start, the window's calls and the wait for "
-                "the next tick.\n\n",
+                "The cycle runs from one transaction's start stamp to the next one's. Beyond the "
+                "exchange and the nominal 25 ms pause it holds the end of the transaction (time "
+                "shown, port closed, labels), the wait for the next tick of the window's timer "
+                "and, from that tick, the worker's start, the window's calls and opening and "
+                "configuring the port.\n\n",
                 slice.seconds);
     Table table({"transactions",
                  "exchange median ms",
@@ -484,7 +480,9 @@ bool serialSchedule(const Options& options, Targets& targets)
                  "p99",
                  "max",
                  "end → pause median ms",
-                 "pause → next start median ms",
+                 "pause → next tick median ms",
+                 "tick → next start median ms",
+                 "ticks /s",
                  "reply → end median µs",
                  "errors"});
     table.row({std::to_string(slice.transactions),
@@ -496,7 +494,9 @@ bool serialSchedule(const Options& options, Targets& targets)
                fixed(overhead.p99, 3),
                fixed(overhead.max, 3),
                fixed(summarize(endToPauseMs).median, 3),
-               fixed(summarize(pauseToNextMs).median, 3),
+               fixed(summarize(tickWaitMs).median, 3),
+               fixed(summarize(tickToStartMs).median, 3),
+               fixed(static_cast<double>(slice.ticks) / slice.seconds, 0),
                fixed(replyToEnd.median, 1),
                std::to_string(slice.errors)});
     table.print();
