@@ -4,7 +4,7 @@
 #
 #   scripts/bench.sh [--quick] [--build-dir DIR] [-- options for the benchmarks]
 #
-# --quick runs each briefly (about 2 minutes in all, against about 8). The build is the release
+# --quick runs each briefly (about a minute in all, against about 6). The build is the release
 # preset (RelWithDebInfo, build/release) unless --build-dir names another; options after -- go to
 # every benchmark (--cpu N|none, --slave-cpu N|none). docs/PERFORMANCE.md says what is measured.
 set -euo pipefail
