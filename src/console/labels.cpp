@@ -13,7 +13,7 @@ void CMasterDlg::writeLabels(bool jbusForm)
     for (int i = 1; i <= kValueRows; ++i) {
         std::string& label = m_registerLabels[static_cast<std::size_t>(i - 1)];
         if (i >= 2 && s.m_registerCount < i) {
-            label = "0";
+            label.assign(1, '0'); // not = "0": g++ 12 at -O2 warns falsely (-Wrestrict)
         } else if (jbusForm) {
             label = formatText("%d", start + i - 1);
         } else {
