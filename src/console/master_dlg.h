@@ -11,7 +11,7 @@
 #include "console/console_view.h"
 #include "console/frame_trace.h"
 #include "platform/clock.h"
-#include "platform/port_inspector.h"
+#include "platform/port_query.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
 #include "platform/system.h"

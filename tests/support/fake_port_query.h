@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/port_inspector.h"
+#include "platform/port_query.h"
 
 namespace quarin::test {
 

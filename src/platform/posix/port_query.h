@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/port_inspector.h"
+#include "platform/port_query.h"
 
 namespace quarin::posix {
 
