@@ -10,6 +10,7 @@
 #include "console/console_settings.h"
 #include "console/console_view.h"
 #include "console/frame_trace.h"
+#include "messages/write_pdu.h"
 #include "platform/clock.h"
 #include "platform/port_query.h"
 #include "platform/serial_port.h"
@@ -151,6 +152,7 @@ private:
     void writeLabels(bool jbusForm);
     void applyProtocolLine(int protocol);
     void readTransaction();
+    bool prepareWrite(bool labelRows, ConsoleSettings& s, WriteRequest& request);
     void workerBody();
     void startCommand(int command);
     void enableDataTypeControls();

@@ -28,20 +28,8 @@ void CMasterDlg::SerialWrite()
     }
     setBusyCursor(true);
     ScopeExit cursor([this] { setBusyCursor(false); });
-    onWindow([&] {
-        saveTransfer();
-        s = m_settings;
-    });
-
     WriteRequest request;
-    ValueTexts labels;
-    const std::optional<std::string> invalid = ValidateWrite(s, true, request, labels);
-    onWindow([&] {
-        m_registerLabels = labels;
-        m_stats.lastMs = 0;
-    });
-    if (invalid) {
-        showMessage(*invalid, MessageIcon::Error);
+    if (!prepareWrite(true, s, request)) {
         return;
     }
     if (s.m_timeoutMs < 1000 || s.m_timeoutMs > 60000) {

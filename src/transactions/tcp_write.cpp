@@ -27,20 +27,8 @@ void CMasterDlg::TcpWrite()
     }
     setBusyCursor(true);
     ScopeExit cursor([this] { setBusyCursor(false); });
-    onWindow([&] {
-        saveTransfer();
-        s = m_settings;
-    });
-
     WriteRequest request;
-    ValueTexts labels;
-    const std::optional<std::string> invalid = ValidateWrite(s, false, request, labels);
-    onWindow([&] {
-        m_registerLabels = labels;
-        m_stats.lastMs = 0;
-    });
-    if (invalid) {
-        showMessage(*invalid, MessageIcon::Error);
+    if (!prepareWrite(false, s, request)) {
         return;
     }
     if (s.m_address.empty()) {

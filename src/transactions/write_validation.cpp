@@ -1,5 +1,6 @@
 #include "transactions/write_validation.h"
 
+#include "console/master_dlg.h"
 #include "messages/format_text.h"
 #include "messages/value_text.h"
 #include "transactions/transaction_texts.h"
@@ -37,6 +38,27 @@ ValidateWrite(const ConsoleSettings& s, bool labelRows, WriteRequest& request, V
     }
     request = WriteRequest{s.m_dataType, s.m_protocol, s.m_slaveId, s.m_startRegister, n, values};
     return std::nullopt;
+}
+
+// The opening both writes share: the controls copied in, the values parsed and checked, the labels
+// and the time as the checks left them. False when a check failed and its box has been shown.
+bool CMasterDlg::prepareWrite(bool labelRows, ConsoleSettings& s, WriteRequest& request)
+{
+    onWindow([&] {
+        saveTransfer();
+        s = m_settings;
+    });
+    ValueTexts labels;
+    const std::optional<std::string> invalid = ValidateWrite(s, labelRows, request, labels);
+    onWindow([&] {
+        m_registerLabels = labels;
+        m_stats.lastMs = 0;
+    });
+    if (invalid) {
+        showMessage(*invalid, MessageIcon::Error);
+        return false;
+    }
+    return true;
 }
 
 } // namespace quarin
