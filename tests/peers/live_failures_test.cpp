@@ -35,6 +35,9 @@ constexpr auto kStartTimeout = 10s;
 constexpr auto kAnswerTimeout = 3s;
 constexpr int kCom = 1;
 constexpr int kShortTimeoutMs = 1000; // the shortest the console takes: a silent slave costs 1 s
+// A transaction waits its time-out once at most (a reply in pieces gets a wait per piece); beyond
+// this it hangs.
+constexpr auto kRowLimit = std::chrono::milliseconds(kShortTimeoutMs) + 3s;
 
 // Correct replies to a read of one holding register (holding 42) and to a write.
 constexpr char kGoodTcpRead[] = R"({"reply": "tid 00 00 00 05 01 03 02 00 2A"})";
@@ -67,6 +70,7 @@ enum class Road
     None,   // the transaction succeeds
     Box,    // its own box, the text as it stands
     Report, // the failure report: a box in the Manual mode, with the time stamp and slave prefix
+    Info,   // an identification text, in its information box
 };
 
 enum class Link
@@ -97,6 +101,16 @@ shownFailure(const LiveConsole& c, Road road, std::time_t from, const std::strin
     return *text;
 }
 
+// The identification text alone, in one information box; the value column keeps its zeros.
+void expectIdentification(const LiveConsole& c, const std::string& text)
+{
+    const std::vector<ShownBox> boxes = c.view.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].icon, MessageIcon::Information);
+    EXPECT_EQ(boxes[0].text, text);
+    EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
+}
+
 bool startScripted(PeerProcess& slave, std::vector<std::string> args)
 {
     args.insert(args.end(), {"--lifetime", "100"});
@@ -110,12 +124,13 @@ bool startScripted(PeerProcess& slave, std::vector<std::string> args)
 
 struct TcpRow
 {
-    const char* name;
+    std::string name;
     std::string step;
     std::string text;
     Road road;
     Link link;
     DataType type = HoldingRegister;
+    int count = 1;
 };
 
 std::vector<TcpRow> tcpReadRows()
@@ -317,14 +332,18 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
     for (const TcpRow& row : rows) {
         SCOPED_TRACE(row.name);
         c.dataType(row.type);
-        c.registers(1, 1);
+        c.registers(1, row.count);
         c.values({"5"});
         c.view.clearBoxes();
         const std::time_t from = std::time(nullptr);
+        const auto begun = SteadyClock::now();
         write ? c.dlg.onWrite() : c.dlg.onRead();
+        EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
         if (row.road == Road::None) {
             EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-            EXPECT_EQ(c.shownValues()[0], "42");
+            EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
+        } else if (row.road == Road::Info) {
+            expectIdentification(c, row.text);
         } else {
             const std::string shown = shownFailure(c, row.road, from, tcpSlavePrefix());
             EXPECT_TRUE(textMatches(shown, row.text)) << shown;
@@ -336,6 +355,7 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
         EXPECT_FALSE(c.dlg.busy());
 
         c.dataType(HoldingRegister);
+        c.registers(1, 1);
         c.view.clearBoxes();
         c.dlg.onRead();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
@@ -354,19 +374,322 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
     EXPECT_TRUE(slave.stop());
 }
 
-TEST(LiveFailures, TcpReadsAgainstAScriptedSlave)
+TEST(FaultScenarios, TcpReadsAgainstAScriptedSlave)
 {
     runTcpRows(tcpReadRows(), false);
 }
 
-TEST(LiveFailures, TcpWritesAgainstAScriptedSlave)
+TEST(FaultScenarios, TcpWritesAgainstAScriptedSlave)
 {
     runTcpRows(tcpWriteRows(), true);
 }
 
+// n copies of one hex byte, as reply tokens.
+std::string hexRun(const char* byte, int n)
+{
+    std::string run;
+    for (int i = 0; i < n; ++i) {
+        run += (i > 0 ? " " : "") + std::string(byte);
+    }
+    return run;
+}
+
+// A reply frame around pdu (unit id first, hex tokens), its header length counted here.
+std::string mbapFrame(const std::string& pdu)
+{
+    std::size_t bytes = 0;
+    for (std::size_t at = 0; (at = pdu.find_first_not_of(' ', at)) != std::string::npos;
+         at = pdu.find(' ', at)) {
+        ++bytes;
+    }
+    char length[8];
+    std::snprintf(length, sizeof length, "%02zX", bytes);
+    return "tid 00 00 00 " + std::string(length) + " " + pdu;
+}
+
+std::string replyStep(const std::string& tokens)
+{
+    return R"({"reply": ")" + tokens + R"("})";
+}
+
+// The header as a hostile slave sends it: cut short, with lengths at and past every bound.
+std::vector<TcpRow> tcpHeaderRows()
+{
+    const std::string tooShort =
+        "Too short of ModbusTCP/IP header data returned from socket recv operation.";
+    const std::string outOfBounds =
+        "Out of bounds message size received in ModbusTCP/IP header information.";
+    const std::string recvRequest =
+        "Winsock error occurred during recv request of socket - error = ";
+    const std::string good = "tid 00 00 00 05 01 03 02 00 2A";
+    std::vector<TcpRow> rows;
+    // The first receive asks for the six bytes before the unit id and is not completed by another:
+    // a header cut short of them is refused although the rest follows.
+    for (int cut = 1; cut <= 8; ++cut) {
+        const std::string step = R"({"reply": ")" + good + R"(", "chunks": [)" +
+                                 std::to_string(cut) + R"(], "chunk_delay_ms": 300})";
+        if (cut < 6) {
+            rows.push_back({"header cut after " + std::to_string(cut) + " bytes",
+                            step,
+                            tooShort,
+                            Road::Report,
+                            Link::Closed});
+        } else {
+            rows.push_back({"frame cut after " + std::to_string(cut) + " bytes",
+                            step,
+                            "",
+                            Road::None,
+                            Link::Kept});
+        }
+    }
+    const std::vector<TcpRow> lengths = {
+        {"length 0",
+         replyStep("tid 00 00 00 00 01 03 02 00 2A"),
+         outOfBounds,
+         Road::Report,
+         Link::Closed},
+        {"length 2, the least taken",
+         replyStep("tid 00 00 00 02 01 03"),
+         recvRequest,
+         Road::Report,
+         Link::Closed},
+        {"length one short",
+         replyStep("tid 00 00 00 04 01 03 02 00"),
+         recvRequest,
+         Road::Report,
+         Link::Closed},
+        {"length one long",
+         replyStep("tid 00 00 00 06 01 03 02 00 2A 00"),
+         recvRequest,
+         Road::Report,
+         Link::Closed},
+        {"length one long, the last byte never sent",
+         replyStep("tid 00 00 00 06 01 03 02 00 2A"),
+         "Winsock error occurred during select of socket for readability - error = ",
+         Road::Report,
+         Link::Closed},
+        {"length 254, the most taken",
+         replyStep("tid 00 00 00 FE 01 03 FB " + hexRun("2A", 251)),
+         recvRequest,
+         Road::Report,
+         Link::Closed},
+        {"length 0xFFFF",
+         replyStep("tid 00 00 FF FF 01 03 02 00 2A"),
+         outOfBounds,
+         Road::Report,
+         Link::Closed},
+        {"length 0x0100",
+         replyStep("tid 00 00 01 00 01 03 02 00 2A"),
+         outOfBounds,
+         Road::Report,
+         Link::Closed},
+        // Only the low byte of the length counts.
+        {"length 0x0105 reads as 5",
+         replyStep("tid 00 00 01 05 01 03 02 00 2A"),
+         "",
+         Road::None,
+         Link::Kept},
+        {"length 0xFF05 reads as 5",
+         replyStep("tid 00 00 FF 05 01 03 02 00 2A"),
+         "",
+         Road::None,
+         Link::Kept},
+        {"length 0x0104 (260) reads as 4",
+         replyStep("tid 00 00 01 04 01 03 02 00 2A"),
+         recvRequest,
+         Road::Report,
+         Link::Closed},
+        {"protocol id other than 0",
+         replyStep("tid 12 34 00 05 01 03 02 00 2A"),
+         "",
+         Road::None,
+         Link::Kept},
+    };
+    rows.insert(rows.end(), lengths.begin(), lengths.end());
+    return rows;
+}
+
+// A slave that answers out of turn, too much or too late, drops the line in the middle of a
+// reply, or lies about its identification objects. What is shown of an identification reply
+// comes from inside its frame only: bytes that follow the frame (5A, 42) must never show.
+std::vector<TcpRow> tcpHostileRows()
+{
+    const std::string recvRequest =
+        "Winsock error occurred during recv request of socket - error = ";
+    const std::string recvOperation =
+        "Winsock error occurred during socket recv operation - error = ";
+    const std::string staleId = "Slave ID 1 - Response has invalid transaction number";
+    const std::string byteCount = "Amount of data returned does not match what was requested";
+    const std::string longest = "00 2A " + hexRun("00", 248); // 125 registers, the first 42
+    return {
+        {"stale transaction id",
+         replyStep("tid-1 00 00 00 05 01 03 02 00 2A"),
+         staleId,
+         Road::Box,
+         Link::Kept},
+        // The first whole frame is the reply; this request's own one behind it is dropped before
+        // the next request, whose reply must not be taken from it.
+        {"late reply to the last request, then this one's",
+         replyStep("tid-1 00 00 00 05 01 03 02 00 63 tid 00 00 00 05 01 03 02 00 2A"),
+         staleId,
+         Road::Box,
+         Link::Kept},
+        {"300 bytes of junk behind the reply",
+         replyStep("tid 00 00 00 05 01 03 02 00 2A " + hexRun("FF", 300)),
+         "",
+         Road::None,
+         Link::Kept},
+        {"byte count 0xFF with two bytes behind it",
+         replyStep("tid 00 00 00 05 01 03 FF 00 2A"),
+         byteCount,
+         Road::Report,
+         Link::Kept},
+        {"byte count 0xFF in the longest frame",
+         replyStep("tid 00 00 00 FD 01 03 FF " + longest),
+         byteCount,
+         Road::Report,
+         Link::Kept,
+         HoldingRegister,
+         125},
+        {"125 registers, the longest reply",
+         replyStep("tid 00 00 00 FD 01 03 FA " + longest),
+         "",
+         Road::None,
+         Link::Kept,
+         HoldingRegister,
+         125},
+        {"reply after the time-out",
+         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "delay_ms": 1300})",
+         "Winsock error occurred during select of socket for readability - error = ",
+         Road::Report,
+         Link::Closed},
+        {"reset in the middle of the reply",
+         R"({"reply": "tid 00 00 00 05 01 03 02", "after": "reset"})",
+         recvOperation + std::to_string(ECONNRESET),
+         Road::Report,
+         Link::Closed},
+        {"closed in the middle of the reply",
+         R"({"reply": "tid 00 00 00 05 01 03 02", "after": "close"})",
+         recvOperation,
+         Road::Report,
+         Link::Closed},
+        {"closed after the header",
+         R"({"reply": "tid 00 00 00 05", "after": "close"})",
+         recvOperation,
+         Road::Report,
+         Link::Closed},
+        {"closed with the request half read",
+         R"({"expect": 3, "after": "close"})",
+         recvOperation,
+         Road::Report,
+         Link::Closed},
+        {"identification claims more objects than it holds",
+         replyStep(mbapFrame("01 2B 0E 01 01 00 00 05 00 03 41 42 43")),
+         "Vendor Name:  ABC\n\r",
+         Road::Info,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification object runs past the frame",
+         replyStep(mbapFrame("01 2B 0E 01 01 00 00 02 00 03 41 42 43 01 09 58 59") + " 5A 5A 5A"),
+         "Vendor Name:  ABC\n\rProduct Code:  XY\n\r",
+         Road::Info,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification frame ends after an object id",
+         replyStep(mbapFrame("01 2B 0E 01 01 00 00 02 00 03 41 42 43 01") + " 5A 5A"),
+         "Vendor Name:  ABC\n\rProduct Code:  \n\r",
+         Road::Info,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification with no objects",
+         replyStep(mbapFrame("01 2B 0E 01 01 00 00 00")),
+         "",
+         Road::Info,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification with no objects and some behind the count",
+         replyStep(mbapFrame("01 2B 0E 01 01 00 00 00 00 03 41 42 43")),
+         "",
+         Road::Info,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification object of an unknown id has no label",
+         replyStep(mbapFrame("01 2B 0E 01 01 00 00 01 80 02 58 59")),
+         "XY\n\r",
+         Road::Info,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification object of 255 bytes in the longest frame",
+         replyStep("tid 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 FF " + hexRun("41", 244) +
+                   " 42 42 42"),
+         "Vendor Name:  " + std::string(244, 'A') + "\n\r",
+         Road::Info,
+         Link::Kept,
+         DeviceIdentification},
+        {"identification frame ends before its object count",
+         replyStep(mbapFrame("01 2B 0E 01 01 00 00")),
+         recvRequest,
+         Road::Report,
+         Link::Closed,
+         DeviceIdentification},
+    };
+}
+
+// The write takes its echo in one receive and reads neither the length nor the protocol id.
+std::vector<TcpRow> tcpHostileWriteRows()
+{
+    return {
+        {"echo whose length lies",
+         replyStep("tid 00 00 00 FF req[6:12]"),
+         "",
+         Road::None,
+         Link::Kept},
+        {"echo with a protocol id",
+         replyStep("tid 12 34 00 06 req[6:12]"),
+         "",
+         Road::None,
+         Link::Kept},
+        {"stale echo before the right one",
+         replyStep("tid-1 00 00 00 06 req[6:12] tid 00 00 00 06 req[6:12]"),
+         "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
+         Road::Box,
+         Link::Closed},
+        {"stale echo alone",
+         replyStep("tid-1 00 00 00 06 req[6:12]"),
+         "Slave ID 1 - Response has invalid transaction number",
+         Road::Box,
+         Link::Kept},
+        {"exception reply longer than the receive",
+         replyStep("tid 00 00 00 FE 01 90 02 " + hexRun("00", 251)),
+         "Slave ID 1 - Exception response received - type 2",
+         Road::Box,
+         Link::Kept},
+        {"reset in the middle of the echo",
+         R"({"reply": "tid 00 00 00 06 01", "after": "reset"})",
+         "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
+         Road::Box,
+         Link::Closed},
+    };
+}
+
+TEST(FaultScenarios, TcpHeadersCutAndLengthsAtTheirBounds)
+{
+    runTcpRows(tcpHeaderRows(), false);
+}
+
+TEST(FaultScenarios, TcpReadsAgainstAHostileSlave)
+{
+    runTcpRows(tcpHostileRows(), false);
+}
+
+TEST(FaultScenarios, TcpWritesAgainstAHostileSlave)
+{
+    runTcpRows(tcpHostileWriteRows(), true);
+}
+
 // A slave that resets the connection between two requests: the next send fails, and the program
 // must survive it (no SIGPIPE); the transaction after that connects anew.
-TEST(LiveFailures, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
+TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -418,7 +741,7 @@ TEST(LiveFailures, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
 
 // A slave that closes an idle connection: the next read finds the connection gone, and the one
 // after it connects anew.
-TEST(LiveFailures, SlaveClosingBetweenRequestsCostsOneRead)
+TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -474,7 +797,7 @@ int deadPort()
     return port;
 }
 
-TEST(LiveFailures, RefusedConnectionIsReportedByReadAndWrite)
+TEST(FaultScenarios, RefusedConnectionIsReportedByReadAndWrite)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -511,12 +834,13 @@ enum class Timed
 
 struct SerialRow
 {
-    const char* name;
+    std::string name;
     ProtocolVariant protocol;
     std::string step;
     std::string text;
     Timed timed;
     DataType type = HoldingRegister;
+    bool identification = false; // text is the identification text
 };
 
 std::vector<SerialRow> serialReadRows()
@@ -673,9 +997,13 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
         c.values({"5"});
         c.view.clearBoxes();
         const std::time_t from = std::time(nullptr);
+        const auto begun = SteadyClock::now();
         write ? c.dlg.onWrite() : c.dlg.onRead();
+        EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
 
-        if (row.text.empty()) {
+        if (row.identification) {
+            expectIdentification(c, row.text);
+        } else if (row.text.empty()) {
             EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
             EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
         } else {
@@ -705,19 +1033,220 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
     EXPECT_TRUE(slave.stop());
 }
 
-TEST(LiveFailures, SerialReadsAgainstAScriptedSlave)
+TEST(FaultScenarios, SerialReadsAgainstAScriptedSlave)
 {
     runSerialRows(serialReadRows(), false);
 }
 
-TEST(LiveFailures, SerialWritesAgainstAScriptedSlave)
+TEST(FaultScenarios, SerialWritesAgainstAScriptedSlave)
 {
     runSerialRows(serialWriteRows(), true);
 }
 
+// A slave or a line that garbles: frames cut where their last two bytes still make a good CRC,
+// noise in place of bytes (a pty has no parity or framing errors to give, so the bytes those
+// leave behind are sent instead), byte counts at their bounds, junk behind a good reply, and
+// ASCII frames that bend the character rules.
+std::vector<SerialRow> serialHostileReadRows()
+{
+    const std::string crc = "CRC calculation does not match what was received";
+    const std::string fragment =
+        "Fragment received, timeout waiting on a complete/correct response";
+    const std::string byteCount = "Amount of data returned does not match what was requested";
+    auto text = [](const char* characters) {
+        return R"({"reply": [{"text": ")" + std::string(characters) + R"("}]})";
+    };
+    return {
+        {"cut frame with a good CRC", Modbus, replyStep("01 03 02 00 crc"), fragment, Timed::Whole},
+        {"frame cut to its function code with a good CRC",
+         Modbus,
+         replyStep("01 03 crc"),
+         fragment,
+         Timed::Whole},
+        {"Jbus frame cut to its byte count with a good CRC",
+         Jbus,
+         replyStep("01 03 02 crc"),
+         fragment,
+         Timed::Whole},
+        {"noise before the reply",
+         Modbus,
+         replyStep("00 FF 01 03 02 00 2A crc"),
+         crc,
+         Timed::Short},
+        {"noise inside the reply", Modbus, replyStep("01 03 02 FF 00 2A crc"), crc, Timed::Short},
+        // The CRC of 01 03 02 00 2A, over a byte that a parity error turned into FF.
+        {"a byte garbled on the line",
+         Modbus,
+         replyStep("01 03 02 FF 2A 39 9B"),
+         crc,
+         Timed::Short},
+        {"a break: zero bytes instead of a reply",
+         Modbus,
+         replyStep("00 00 00"),
+         fragment,
+         Timed::Whole},
+        {"noise as long as a reply", Modbus, replyStep("FF 00 FF 00 FF 00 FF"), crc, Timed::Short},
+        {"byte count 0 in a short reply",
+         Modbus,
+         replyStep("01 03 00 crc"),
+         fragment,
+         Timed::Whole},
+        {"byte count 0 in a reply of the right length",
+         Modbus,
+         replyStep("01 03 00 00 2A crc"),
+         byteCount,
+         Timed::No},
+        {"byte count 0xFF in a reply of the right length",
+         Modbus,
+         replyStep("01 03 FF 00 2A crc"),
+         byteCount,
+         Timed::No},
+        {"byte count 0xFF with 255 bytes behind it",
+         Modbus,
+         replyStep("01 03 FF " + hexRun("00", 255) + " crc"),
+         crc,
+         Timed::Short},
+        {"exception code 0xFF",
+         Modbus,
+         replyStep("01 83 FF crc"),
+         "Exception response received - type 255",
+         Timed::Whole},
+        {"junk behind a good reply",
+         Modbus,
+         replyStep("01 03 02 00 2A crc 00 FF 00 FF"),
+         "",
+         Timed::Short},
+        {"the next reply is not spoilt by that junk",
+         Modbus,
+         replyStep("01 03 02 00 2A crc"),
+         "",
+         Timed::Short},
+        {"identification cut with a good CRC",
+         Modbus,
+         replyStep("01 2B 0E crc"),
+         fragment,
+         Timed::Whole,
+         DeviceIdentification},
+        {"identification without its object count",
+         Modbus,
+         replyStep("01 2B 0E 01 01 00 00 crc"),
+         fragment,
+         Timed::Whole,
+         DeviceIdentification},
+        {"identification claims more objects than it holds",
+         Modbus,
+         replyStep("01 2B 0E 01 01 00 00 05 00 03 41 42 43 crc"),
+         "Vendor Name:  ABC\n\r",
+         Timed::Whole,
+         DeviceIdentification,
+         true},
+        // The CRC behind the cut object is no part of its text.
+        {"identification object runs into the CRC",
+         Modbus,
+         replyStep("01 2B 0E 01 01 00 00 01 00 09 41 42 crc"),
+         "Vendor Name:  AB\n\r",
+         Timed::Whole,
+         DeviceIdentification,
+         true},
+        {"identification with no objects",
+         Modbus,
+         replyStep("01 2B 0E 01 01 00 00 00 crc"),
+         "",
+         Timed::Whole,
+         DeviceIdentification,
+         true},
+        // Lower-case letters are no hex digits here: "0a" reads as 2A, so a slave that reckons
+        // its LRC over 0A fails, and one that reckons it over 2A reads as 42.
+        {"ASCII lower-case digits with the slave's LRC",
+         ModbusAscii,
+         text(":010302000af0\\r\\n"),
+         crc,
+         Timed::Short},
+        {"ASCII lower-case digits read by the decoding rule",
+         ModbusAscii,
+         text(":010302000ad0\\r\\n"),
+         "",
+         Timed::Short},
+        {"ASCII frame without its LF",
+         ModbusAscii,
+         text(":010302002AD0\\r"),
+         fragment,
+         Timed::Whole},
+        {"ASCII frame with an odd number of digits",
+         ModbusAscii,
+         text(":010302002AD\\r\\n"),
+         fragment,
+         Timed::Whole},
+        {"ASCII frame with a digit too many",
+         ModbusAscii,
+         text(":0103020002AD0\\r\\n"),
+         crc,
+         Timed::Short},
+        {"ASCII frame with a letter that is no digit",
+         ModbusAscii,
+         text(":0103020G2AD0\\r\\n"),
+         crc,
+         Timed::Short},
+        {"ASCII frame without its colon",
+         ModbusAscii,
+         text("X010302002AD0\\r\\n"),
+         "",
+         Timed::Short},
+    };
+}
+
+std::vector<SerialRow> serialHostileWriteRows()
+{
+    const std::string incomplete =
+        "Timeout waiting on slave device to send a complete/correct response";
+    return {
+        {"cut echo with a good CRC",
+         Modbus,
+         replyStep("01 10 00 00 crc"),
+         incomplete,
+         Timed::Whole},
+        {"noise before the echo",
+         Modbus,
+         replyStep("FF 01 10 00 00 00 01 crc"),
+         "CRC calculation does not match what was received",
+         Timed::Short},
+        {"junk behind the echo",
+         Modbus,
+         replyStep("01 10 00 00 00 01 crc 00 FF"),
+         "",
+         Timed::Short},
+        {"the next echo is not spoilt by that junk",
+         Modbus,
+         replyStep("01 10 00 00 00 01 crc"),
+         "",
+         Timed::Short},
+        // The write reads 16 characters: the LF is never waited for.
+        {"ASCII echo without its LF",
+         ModbusAscii,
+         R"({"reply": [{"text": ":011000000001EE\r"}]})",
+         "",
+         Timed::Short},
+        {"ASCII echo without its CR and LF",
+         ModbusAscii,
+         R"({"reply": [{"text": ":011000000001EE"}]})",
+         incomplete,
+         Timed::Whole},
+    };
+}
+
+TEST(FaultScenarios, SerialReadsAgainstAHostileSlave)
+{
+    runSerialRows(serialHostileReadRows(), false);
+}
+
+TEST(FaultScenarios, SerialWritesAgainstAHostileSlave)
+{
+    runSerialRows(serialHostileWriteRows(), true);
+}
+
 // A reply that comes after the time-out waits in the port; the next transaction must not take it
 // for its own.
-TEST(LiveFailures, LateSerialReplyIsPurgedBeforeTheNextRequest)
+TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -758,7 +1287,7 @@ TEST(LiveFailures, LateSerialReplyIsPurgedBeforeTheNextRequest)
 
 // On a two-wire line the request comes back before any reply. A function 06 request is byte for
 // byte its own correct echo, so a write that took it for the reply would pass with nobody there.
-TEST(LiveFailures, EchoingLineWithASilentSlaveFailsReadsAndWrites)
+TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -807,7 +1336,7 @@ TEST(LiveFailures, EchoingLineWithASilentSlaveFailsReadsAndWrites)
     }
 }
 
-TEST(LiveFailures, EchoingLineWithALiveSlaveReadsAndWrites)
+TEST(FaultScenarios, EchoingLineWithALiveSlaveReadsAndWrites)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -844,7 +1373,7 @@ TEST(LiveFailures, EchoingLineWithALiveSlaveReadsAndWrites)
 
 // Two-wire wiring chosen on a line that gives no echo: the echo read swallows the reply and waits
 // out its time-out, the reply read then waits out another.
-TEST(LiveFailures, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
+TEST(FaultScenarios, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -873,7 +1402,7 @@ TEST(LiveFailures, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
 
 // The adapter is pulled out while the console waits for a reply: the read ends at once, without
 // waiting out its time-out or spinning on the dead device, and the port is gone afterwards.
-TEST(LiveFailures, VanishedDeviceEndsTheReadAtOnce)
+TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -921,7 +1450,7 @@ TEST(LiveFailures, VanishedDeviceEndsTheReadAtOnce)
 
 // The identification read keeps the port until its box is closed; another console that wants the
 // port meanwhile cannot have it.
-TEST(LiveFailures, SecondOpenerOfAHeldPortCannotCaptureIt)
+TEST(FaultScenarios, SecondOpenerOfAHeldPortCannotCaptureIt)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -961,7 +1490,7 @@ TEST(LiveFailures, SecondOpenerOfAHeldPortCannotCaptureIt)
     EXPECT_TRUE(slave.stop());
 }
 
-TEST(LiveFailures, DeviceThatIsNoSerialPortCannotBeInitialized)
+TEST(FaultScenarios, DeviceThatIsNoSerialPortCannotBeInitialized)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
@@ -1002,7 +1531,7 @@ bool refusesEvenParity(const std::string& path)
     return refused;
 }
 
-TEST(LiveFailures, LineSettingsThePtyRefusesCannotBeInitialized)
+TEST(FaultScenarios, LineSettingsThePtyRefusesCannotBeInitialized)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
