@@ -1,13 +1,20 @@
-// Preloaded (LD_PRELOAD) into a Qt program by bench_program, which talks to it over the program's
-// stdin and stdout; inert unless QUARIN_BENCH_PROBE is set. It notes when the application object
-// is up and when the first window is exposed and painted, counts timer events while asked to, and
-// plays the operator for a schedule. It adds no timer of its own: an idle program stays idle.
+// Preloaded (LD_PRELOAD) into a Qt program by bench_program and scripts/shutdown_check.py, which
+// talk to it over the program's stdin and stdout; inert unless QUARIN_BENCH_PROBE is set. It notes
+// when the application object is up and when the first window is exposed and painted, counts timer
+// events while asked to, plays the operator for a schedule, sets controls, clicks buttons, reports
+// and closes message boxes, and closes the console window. It adds no timer of its own: an idle
+// program stays idle.
 //
 // Lines it writes:  APP <ns> | SHOWN <ns> <width> <height> | PAINTED <ns> | TIMERS [<class>=<n>]...
 //                   | SCHEDULED <transactions> <errors> <start ns> <stop ns> | ERROR <text>
+//                   | BOX <ns> <text> (a message box is shown) | BOXES_CLOSED <ns> <count>
+//                   | CLOSING <ns> (just before the console window is closed) | OK <command>
 // Lines it reads:   TIMERS (counts since the last TIMERS, then starts afresh)
 //                   | SCHEDULE <address> <transactions> | CLOSE (as Escape); end of input: CLOSE
-// Times are CLOCK_MONOTONIC nanoseconds.
+//                   | TEXT <line edit> <text> | INDEX <drop-down list> <index>
+//                   | CLICK <button> (from the event loop, so a command it runs may block)
+//                   | CLOSE_BOXES (as the operator's OK) | CLOSE_WINDOW (the window's close)
+// Controls are named by object name. Times are CLOCK_MONOTONIC nanoseconds.
 
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +32,7 @@
 #include <QDialog>
 #include <QEvent>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
@@ -63,6 +71,19 @@ void quietHandler(QtMsgType type, const QMessageLogContext& context, const QStri
     if (g_previousHandler != nullptr) {
         g_previousHandler(type, context, message);
     }
+}
+
+// The console: the window that holds the Read button, whatever box is up over it.
+QDialog* consoleWindow()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QDialog*>(widget);
+            dialog != nullptr &&
+            dialog->findChild<QAbstractButton*>(QStringLiteral("readButton")) != nullptr) {
+            return dialog;
+        }
+    }
+    return nullptr;
 }
 
 QDialog* shownDialog()
@@ -111,6 +132,12 @@ public:
                 // Runs once the events queued by now, the first paint among them, are done.
                 QTimer::singleShot(0, this, [] { say("PAINTED " + std::to_string(nowNs())); });
             }
+        } else if (event->type() == QEvent::Show) {
+            if (auto* box = qobject_cast<QMessageBox*>(watched); box != nullptr) {
+                QString text = box->text();
+                text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+                say("BOX " + std::to_string(nowNs()) + " " + text.toStdString());
+            }
         } else if (event->type() == QEvent::Timer && m_countTimers) {
             ++m_timers[watched->metaObject()->className()];
         }
@@ -136,6 +163,30 @@ private:
             long transactions = 0;
             in >> address >> transactions;
             schedule(address, transactions);
+        } else if (verb == "TEXT" || verb == "INDEX" || verb == "CLICK") {
+            std::string name;
+            in >> name;
+            std::string value;
+            std::getline(in >> std::ws, value);
+            control(verb, name, value);
+        } else if (verb == "CLOSE_BOXES") {
+            int count = 0;
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* box = qobject_cast<QMessageBox*>(widget);
+                    box != nullptr && box->isVisible()) {
+                    box->done(QMessageBox::Ok);
+                    ++count;
+                }
+            }
+            say("BOXES_CLOSED " + std::to_string(nowNs()) + " " + std::to_string(count));
+        } else if (verb == "CLOSE_WINDOW") {
+            QDialog* console = consoleWindow();
+            if (console == nullptr) {
+                say("ERROR no console window");
+                return;
+            }
+            say("CLOSING " + std::to_string(nowNs()));
+            console->close();
         } else if (verb == "CLOSE") {
             m_countTimers = false;
             if (QDialog* dialog = shownDialog(); dialog != nullptr) {
@@ -146,6 +197,37 @@ private:
         } else {
             say("ERROR unknown command " + verb);
         }
+    }
+
+    void control(const std::string& verb, const std::string& name, const std::string& value)
+    {
+        QDialog* console = consoleWindow();
+        const QString objectName = QString::fromStdString(name);
+        if (verb == "TEXT") {
+            auto* edit = console ? console->findChild<QLineEdit*>(objectName) : nullptr;
+            if (edit == nullptr) {
+                say("ERROR no line edit " + name);
+                return;
+            }
+            edit->setText(QString::fromStdString(value));
+        } else if (verb == "INDEX") {
+            auto* list = console ? console->findChild<QComboBox*>(objectName) : nullptr;
+            if (list == nullptr) {
+                say("ERROR no drop-down list " + name);
+                return;
+            }
+            list->setCurrentIndex(std::atoi(value.c_str()));
+        } else {
+            auto* button = console ? console->findChild<QAbstractButton*>(objectName) : nullptr;
+            if (button == nullptr) {
+                say("ERROR no button " + name);
+                return;
+            }
+            // A manual read runs on the window's thread and may open a box: later commands must
+            // still be read while it runs.
+            QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+        }
+        say("OK " + verb + " " + name);
     }
 
     // Scheduled with Logging at 1 ms against the address, as the operator sets it up; Stop once
