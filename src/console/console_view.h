@@ -79,7 +79,8 @@ public:
     // From now on runOnWindowThread returns false at once, also for a call already waiting, and
     // any message box opened for a worker is closed.
     virtual void halt() = 0;
-    // Keeps the window responsive while waiting, at most timeoutMs, for done() to hold.
+    // Keeps the window responsive while waiting, at most timeoutMs, for done() to hold. Inside a
+    // call made for a worker it returns at once: that worker cannot go on before the call ends.
     virtual bool waitWhileProcessingEvents(const std::function<bool()>& done, int timeoutMs) = 0;
 };
 

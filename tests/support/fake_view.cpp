@@ -185,7 +185,9 @@ int FakeView::processEvents()
                 continue;
             }
         }
+        ++m_callsRunning;
         call->fn();
+        --m_callsRunning;
         ++ran;
         std::lock_guard lock(m_mutex);
         call->done = true;
@@ -213,6 +215,9 @@ bool FakeView::halted() const
 
 bool FakeView::waitWhileProcessingEvents(const std::function<bool()>& done, int timeoutMs)
 {
+    if (m_callsRunning > 0) {
+        return done(); // as the window: the worker waits for the call this wait is inside
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -110,6 +110,7 @@ private:
     ControlId m_focus = ControlId::Port;
     int m_busyDepth = 0;
     int m_maxBusyDepth = 0;
+    int m_callsRunning = 0;
     std::map<int, int> m_timers;
     bool m_closed = false;
 

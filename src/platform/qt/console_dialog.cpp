@@ -514,7 +514,9 @@ bool ConsoleDialog::runOnWindowThread(const std::function<void()>& fn)
                 }
                 call->state = CallState::Running;
             }
+            ++m_callsRunning;
             (*target)();
+            --m_callsRunning;
             {
                 std::lock_guard lock(m_callMutex);
                 call->state = CallState::Done;
@@ -552,6 +554,11 @@ void ConsoleDialog::halt()
 
 bool ConsoleDialog::waitWhileProcessingEvents(const std::function<bool()>& done, int timeoutMs)
 {
+    // Inside a worker's call (its box is up and the window is closed from it), the worker waits for
+    // this very call to end: waiting here would only run out the time.
+    if (m_callsRunning > 0) {
+        return done();
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -130,6 +130,7 @@ private:
     std::map<int, QTimer*> m_timers;
     std::vector<QMessageBox*> m_openBoxes;
     int m_busyCursorDepth = 0;
+    int m_callsRunning = 0; // workers' calls running now, nested in one another's event loops
 
     mutable std::mutex m_callMutex;
     std::condition_variable m_callChanged;

@@ -152,6 +152,37 @@ TEST(WindowThread, HaltClosesTheMessageBoxAWorkerWaitsOn)
     EXPECT_FALSE(boxOpened);
 }
 
+// The window closed while a worker's box is up: the clean-up runs inside the box's loop, inside
+// the worker's call, so waiting there for the worker could only run out the time.
+TEST(WindowThread, WaitInsideAWorkersCallReturnsAtOnce)
+{
+    ConsoleDialog dialog;
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        dialog.messageBox("Timeout waiting on a response", MessageIcon::Error);
+        finished = true;
+    });
+    bool innerResult = true;
+    auto innerTook = std::chrono::steady_clock::duration::max();
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, &dialog, [&] {
+        if (qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) == nullptr) {
+            return;
+        }
+        probe.stop();
+        dialog.halt();
+        const auto begun = std::chrono::steady_clock::now();
+        innerResult =
+            dialog.waitWhileProcessingEvents([&] { return finished.load(); }, kPatienceMs);
+        innerTook = std::chrono::steady_clock::now() - begun;
+    });
+    probe.start(5);
+    EXPECT_TRUE(dialog.waitWhileProcessingEvents([&] { return finished.load(); }, 3 * kPatienceMs));
+    worker.join();
+    EXPECT_FALSE(innerResult) << "the worker cannot have finished inside its own call";
+    EXPECT_LT(innerTook, std::chrono::milliseconds(kPatienceMs / 2));
+}
+
 TEST(WindowThread, InformationBoxCarriesItsIcon)
 {
     ConsoleDialog dialog;
