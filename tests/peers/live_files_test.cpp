@@ -481,10 +481,10 @@ TEST(LiveFiles, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
     }
 }
 
-// Nothing in the program sets SIGXFSZ aside, so a log line written past the file size limit
-// (ulimit -f, a quota of the kind) ends the program instead of failing the write. Enable once the
-// posix platform ignores the signal when it is made, as it already keeps SIGPIPE from sends.
-TEST(LiveFiles, DISABLED_LogLinePastTheFileSizeLimitDoesNotEndTheProgram)
+// A log line written past the file size limit (ulimit -f) fails the write; the signal the kernel
+// sends with it must not end the program. In a child, as the limit and the signal are the
+// process's.
+TEST(LiveFiles, LogLinePastTheFileSizeLimitDoesNotEndTheProgram)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();

@@ -109,7 +109,7 @@ mode_t newFileMode()
 
 bool writeInPlace(const std::string& path, std::string_view contents)
 {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644));
+    Fd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
     if (!fd.valid() || writeAll(fd.get(), contents) != 0) {
         return false;
     }
@@ -128,7 +128,9 @@ void syncFolder(const std::string& folder)
 
 std::optional<std::string> PosixFileSystem::readAll(const std::string& path)
 {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking: a FIFO put in a file's place would otherwise hold the window's thread until
+    // someone writes to it. A regular file reads as ever.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) {
         return std::nullopt;
     }
@@ -140,6 +142,9 @@ std::optional<std::string> PosixFileSystem::readAll(const std::string& path)
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
+            }
+            if (errno == EAGAIN) {
+                break; // a FIFO with a silent writer: what came is all there is
             }
             return std::nullopt;
         }
@@ -198,7 +203,7 @@ bool PosixFileSystem::remove(const std::string& path)
 
 int PosixFileSystem::appendLocked(const std::string& path, std::string_view line)
 {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
     if (!fd.valid()) {
         return errno;
     }

@@ -1,8 +1,15 @@
 #include "platform/posix/platform.h"
 
+#include <csignal>
+
 namespace quarin::posix {
 
-PosixPlatform::PosixPlatform() : m_serial(m_halt), m_sockets(m_halt), m_clock(m_halt) {}
+PosixPlatform::PosixPlatform() : m_serial(m_halt), m_sockets(m_halt), m_clock(m_halt)
+{
+    // A write past the file size limit (ulimit -f) must fail with EFBIG like any failed write,
+    // not end the program; sends keep SIGPIPE away with MSG_NOSIGNAL.
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 Platform PosixPlatform::platform()
 {

@@ -206,6 +206,26 @@ TEST_F(FileSystemTest, ReplaceThatCannotWriteEverythingLeavesTheOldFileAndNoTemp
     EXPECT_EQ(namesIn(m_dir.path()), std::vector<std::string>{"Quarin.ini"});
 }
 
+// A FIFO in a file's place, with nobody at its other end: every operation gives up at once
+// instead of holding the window's thread. In a child, so a hang is a failure and not a stuck test.
+TEST_F(FileSystemTest, FifoInAFilesPlaceNeverBlocks)
+{
+    const std::string fifo = path("Quarin.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::chrono::milliseconds limit = std::chrono::seconds(10);
+    EXPECT_EQ(test::waitChild(test::startChild([&] {
+                                  const auto read = m_files.readAll(fifo);
+                                  return read && read->empty() ? 0 : 1;
+                              }),
+                              limit),
+              0)
+        << "readAll";
+    EXPECT_EQ(test::waitChild(test::startChild([&] { return m_files.appendLocked(fifo, "x\r\n"); }),
+                              limit),
+              ENXIO)
+        << "appendLocked";
+}
+
 TEST_F(FileSystemTest, RemoveDeletesAFile)
 {
     writeFile(path("Quarin.ini"), "x");
