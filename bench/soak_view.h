@@ -121,6 +121,10 @@ public:
 
     bool waitWhileProcessingEvents(const std::function<bool()>& done, int timeoutMs) override
     {
+        // The worker a running call was made for waits for that call to end.
+        if (m_callsRunning > 0) {
+            return done();
+        }
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
@@ -177,7 +181,9 @@ private:
                 }
                 call->running = true;
             }
+            ++m_callsRunning;
             (*call->fn)();
+            --m_callsRunning;
             std::lock_guard lock(m_mutex);
             call->running = false;
             call->done = true;
@@ -186,6 +192,7 @@ private:
     }
 
     std::map<std::pair<ControlId, int>, Control> m_controls;
+    int m_callsRunning = 0; // window's thread
     long m_boxes = 0;
     long m_notices = 0;
     std::string m_lastBox;

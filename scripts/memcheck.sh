@@ -72,10 +72,14 @@ echo
 echo "| figure | value |"
 echo "| --- | --- |"
 echo "| errors | ${errors:-?} |"
-echo "| definitely lost | ${definite:-0} bytes |"
-for kind in "indirectly lost" "possibly lost" "still reachable"; do
-    echo "| $kind | $(sed -n "s/.*$kind: \([0-9,]* bytes in [0-9,]* blocks\).*/\1/p" "$log" | tail -1) |"
-done
+if grep -q 'All heap blocks were freed' "$log"; then
+    echo "| heap at exit | all blocks freed, nothing lost or still reachable |"
+else
+    echo "| definitely lost | ${definite:-?} bytes |"
+    for kind in "indirectly lost" "possibly lost" "still reachable"; do
+        echo "| $kind | $(sed -n "s/.*$kind: \([0-9,]* bytes in [0-9,]* blocks\).*/\1/p" "$log" | tail -1) |"
+    done
+fi
 echo "| exit status | $status |"
 echo "| wall time | $elapsed s |"
 echo
