@@ -68,7 +68,7 @@ void CMasterDlg::SerialWrite()
     const std::size_t message = RegisterWriteRequest(tx, request);
     onWindow([&] {
         for (std::size_t k = static_cast<std::size_t>(request.registerCount); k < kValueRows; ++k) {
-            m_settings.m_values[k] = "0";
+            m_settings.m_values[k].assign(1, '0'); // not = "0": g++ 12 -O2 -Wrestrict
         }
     });
     const bool ascii = s.m_protocol == ModbusAscii;

@@ -66,7 +66,7 @@ void CMasterDlg::TcpWrite()
     const std::size_t length = 6 + RegisterWriteRequest(std::span(frame).subspan(6), request);
     onWindow([&] {
         for (std::size_t k = static_cast<std::size_t>(request.registerCount); k < kValueRows; ++k) {
-            m_settings.m_values[k] = "0";
+            m_settings.m_values[k].assign(1, '0'); // not = "0": g++ 12 -O2 -Wrestrict
         }
     });
     const std::uint16_t idSent = MbapHeader(frame, length, m_mbapTransactionNo, s.m_slaveId);

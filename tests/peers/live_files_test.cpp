@@ -265,7 +265,7 @@ std::vector<IniRow> iniRows()
     };
 }
 
-TEST(LiveFiles, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
+TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
 {
     PeerProcess slave;
     const std::vector<std::string> steps(20, kGoodRead);
@@ -418,7 +418,7 @@ std::vector<LogRow> logRows()
 
 // Three failed reads and the stop line, none of which reaches the log: one notice for the run,
 // the counts right on the console, no box, the schedule stopped by Stop alone, the link kept.
-TEST(LiveFiles, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
+TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
 {
     constexpr std::uint32_t kRunTransactions = 3;
     for (const LogRow& row : logRows()) {
@@ -484,7 +484,7 @@ TEST(LiveFiles, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
 // A log line written past the file size limit (ulimit -f) fails the write; the signal the kernel
 // sends with it must not end the program. In a child, as the limit and the signal are the
 // process's.
-TEST(LiveFiles, LogLinePastTheFileSizeLimitDoesNotEndTheProgram)
+TEST(FaultScenarios, LogLinePastTheFileSizeLimitDoesNotEndTheProgram)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
