@@ -36,22 +36,15 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-# Warnings are the dev build's gate; an optimised build only has to build.
-if [ "$build" = "$top/build/release" ]; then
-    cmake --preset release -DQUARIN_WERROR=OFF >/dev/null
-elif [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUARIN_BUILD_BENCH=ON -DQUARIN_WERROR=OFF >/dev/null
-fi
-cmake --build "$build" --parallel "$(nproc)" \
-    --target bench_exchange bench_schedule bench_program >/dev/null
+# shellcheck source=scripts/optimised_build.sh
+. "$top/scripts/optimised_build.sh"
+optimised_build "$build" bench_exchange bench_schedule bench_program
 
 report="$build/bench-report.md"
 targets="$(mktemp)"
 failed="$(mktemp)"
-runtime=""
-trap 'rm -rf "$targets" "$failed" $runtime' EXIT
-# Qt wants one, and a login session is not a given here.
+trap 'rm -rf "$targets" "$failed" "${runtime:-}"' EXIT
+# Qt wants a runtime folder, and a login session is not a given here.
 if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
     runtime="$(mktemp -d)"
     export XDG_RUNTIME_DIR="$runtime"

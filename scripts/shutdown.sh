@@ -36,20 +36,10 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-# Warnings are the dev build's gate; an optimised build only has to build.
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUARIN_BUILD_BENCH=ON -DQUARIN_BUILD_TESTS=OFF -DQUARIN_WERROR=OFF >/dev/null
-fi
-cmake --build "$build" --parallel 2 --target quarin quarin_bench_probe >/dev/null
-
-runtime=""
-trap 'rm -rf $runtime' EXIT
-# Qt wants one, and a login session is not a given here.
-if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
-    runtime="$(mktemp -d)"
-    export XDG_RUNTIME_DIR="$runtime"
-fi
+# shellcheck source=scripts/optimised_build.sh
+. "$top/scripts/optimised_build.sh"
+optimised_build "$build" quarin quarin_bench_probe
+qt_runtime_dir
 python3 "$top/scripts/shutdown_check.py" --runs "$runs" "${phases[@]}" \
     --program "$build/src/quarin" --probe "$build/bench/libquarin_bench_probe.so" \
     --keep "$build/shutdown-report"
