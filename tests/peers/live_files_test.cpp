@@ -338,25 +338,6 @@ TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
 // ---------------------------------------------------------------------------------------------
 // A log that cannot be written
 
-// The window of a logging run: the timer fires while ticking() holds, the worker's calls to the
-// window are served in between, until done() holds or the limit runs out.
-template <typename Done, typename Ticking>
-bool runWindow(LiveConsole& c, Done done, Ticking ticking, SteadyClock::duration limit)
-{
-    const auto deadline = SteadyClock::now() + limit;
-    while (!done()) {
-        if (SteadyClock::now() >= deadline) {
-            return false;
-        }
-        if (ticking() && c.view.timerPeriod(CMasterDlg::kScheduleTimer) != 0) {
-            c.dlg.onTimer(CMasterDlg::kScheduleTimer);
-        }
-        c.view.processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 std::string logNotWritten(int error)
 {
     return std::string("Quarin.log could not be written (") + std::strerror(error) +

@@ -55,25 +55,6 @@ std::vector<std::string> logLines(const std::string& log)
     return lines;
 }
 
-// What the window does while a schedule runs: the timer fires every millisecond while ticking()
-// holds, and the worker's calls to the window are served in between; until done() holds.
-template <typename Done, typename Ticking>
-bool runWindow(LiveConsole& c, Done done, Ticking ticking)
-{
-    const auto deadline = SteadyClock::now() + kRunLimit;
-    while (!done()) {
-        if (SteadyClock::now() >= deadline) {
-            return false;
-        }
-        if (ticking() && c.view.timerPeriod(CMasterDlg::kScheduleTimer) != 0) {
-            c.dlg.onTimer(CMasterDlg::kScheduleTimer);
-        }
-        c.view.processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
 TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALongRead)
 {
     TempDir dir;

@@ -149,6 +149,29 @@ struct LiveConsole
     }
 };
 
+// What the window does while a schedule runs: the timer fires every millisecond while ticking()
+// holds, and the worker's calls to the window are served in between; until done() holds or the
+// limit runs out (false then).
+template <typename Done, typename Ticking>
+bool runWindow(LiveConsole& c,
+               Done done,
+               Ticking ticking,
+               std::chrono::steady_clock::duration limit = std::chrono::seconds(60))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        if (ticking() && c.view.timerPeriod(CMasterDlg::kScheduleTimer) != 0) {
+            c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        }
+        c.view.processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // The time stamp form of the log, written out here rather than taken from the code under test.
 inline std::string stampAt(std::time_t seconds)
 {
