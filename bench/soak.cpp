@@ -30,7 +30,7 @@
 #include "platform/posix/platform.h"
 #include "pty_pair.h"
 #include "soak_slave.h"
-#include "soak_view.h"
+#include "support/fake_view.h"
 #include "support/temp_dir.h"
 
 namespace quarin::bench {
@@ -328,7 +328,7 @@ private:
     Plan m_plan;
     posix::PosixPlatform m_posix;
     Platform m_platform = m_posix.platform();
-    SoakView m_view;
+    test::FakeView m_view;
     CMasterDlg m_console;
     std::array<Tally, kKinds> m_tallies{};
     long m_done = 0;
@@ -377,7 +377,7 @@ bool Soak::readBurst(bool tcp, long count)
         m_slave.setFault(step.fault);
         const std::uint32_t errors = m_console.stats().errorCount;
         const std::uint32_t transactions = m_console.stats().transactionCount;
-        const long boxes = m_view.boxes();
+        m_view.clearBoxes();
         m_console.onTimer(CMasterDlg::kScheduleTimer);
         if (!m_view.waitWhileProcessingEvents(
                 [this] { return !m_console.busy() && m_platform.workers.running() == 0; },
@@ -386,7 +386,8 @@ bool Soak::readBurst(bool tcp, long count)
             return false;
         }
         const std::uint32_t counted = m_console.stats().errorCount - errors;
-        const long boxed = m_view.boxes() - boxes;
+        const std::vector<test::ShownBox> shownBoxes = m_view.boxes();
+        const std::size_t boxed = shownBoxes.size();
         Outcome observed = Other;
         std::string detail;
         if (m_console.stats().transactionCount != transactions + 1) {
@@ -408,7 +409,7 @@ bool Soak::readBurst(bool tcp, long count)
             observed = Logged;
         } else if (counted == 0 && boxed == 1) {
             observed = Box;
-            detail = m_view.lastBox();
+            detail = shownBoxes.back().text;
         } else {
             detail = std::to_string(counted) + " counted, " + std::to_string(boxed) + " boxes";
         }
@@ -431,11 +432,12 @@ bool Soak::writeBurst(bool tcp, long count)
         const Step step = m_plan.next(kind, tcp && m_roundLeft <= 2);
         m_roundLeft -= tcp ? 1 : 0;
         m_slave.setFault(step.fault);
-        const long boxes = m_view.boxes();
+        m_view.clearBoxes();
         m_console.onWrite();
-        const long boxed = m_view.boxes() - boxes;
+        const std::vector<test::ShownBox> shownBoxes = m_view.boxes();
+        const std::size_t boxed = shownBoxes.size();
         const Outcome observed = boxed == 0 ? Ok : boxed == 1 ? Box : Other;
-        judge(kind, step, observed, boxed != 0 ? m_view.lastBox() : std::string());
+        judge(kind, step, observed, boxed != 0 ? shownBoxes.back().text : std::string());
     }
     return true;
 }

@@ -154,16 +154,17 @@ bool FakeView::runOnWindowThread(const std::function<void()>& fn)
         return true;
     }
     auto call = std::make_shared<Call>();
-    call->fn = fn;
+    call->fn = &fn;
     std::unique_lock lock(m_mutex);
     if (m_halted) {
         return false;
     }
     m_queue.push_back(call);
     m_changed.notify_all();
-    m_changed.wait(lock, [&] { return call->done || m_halted; });
+    // A call already running is waited for, halt or not: fn refers to the caller's frame.
+    m_changed.wait(lock, [&] { return call->done || (m_halted && !call->running); });
     if (!call->done) {
-        call->cancelled = true;
+        call->fn = nullptr;
         return false;
     }
     return true;
@@ -181,15 +182,17 @@ int FakeView::processEvents()
             }
             call = m_queue.front();
             m_queue.pop_front();
-            if (call->cancelled || m_halted) {
+            if (call->fn == nullptr || m_halted) {
                 continue;
             }
+            call->running = true;
         }
         ++m_callsRunning;
-        call->fn();
+        (*call->fn)();
         --m_callsRunning;
         ++ran;
         std::lock_guard lock(m_mutex);
+        call->running = false;
         call->done = true;
         m_changed.notify_all();
     }
@@ -223,8 +226,12 @@ bool FakeView::waitWhileProcessingEvents(const std::function<bool()>& done, int 
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (processEvents() == 0) {
+            // Woken by a queued call; what done() looks at may change unannounced: look again soon.
+            std::unique_lock lock(m_mutex);
+            m_changed.wait_for(
+                lock, std::chrono::microseconds(100), [this] { return !m_queue.empty(); });
+        }
     }
     return true;
 }

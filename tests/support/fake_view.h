@@ -94,9 +94,9 @@ private:
 
     struct Call
     {
-        std::function<void()> fn;
+        const std::function<void()>* fn = nullptr; // the caller's; null once it gave up
+        bool running = false;
         bool done = false;
-        bool cancelled = false;
     };
 
     Control& control(ControlId id, int row);
