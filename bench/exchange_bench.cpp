@@ -34,6 +34,7 @@
 #include "pty_pair.h"
 #include "recording_clock.h"
 #include "support/fake_view.h"
+#include "support/reference_crc.h"
 #include "support/temp_dir.h"
 
 namespace quarin::bench {
@@ -277,19 +278,6 @@ bool tcpSection(const Options& options, Targets& targets)
 // ---------------------------------------------------------------------------------------------
 // Serial
 
-std::uint16_t crc16(const std::uint8_t* bytes, std::size_t length)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < length; ++i) {
-        crc ^= bytes[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
-                                 : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    return crc;
-}
-
 // 38400 bit/s, 8 data bits, no parity, two stop bits: Quarin's "None" (a pty refuses even
 // parity with one stop bit).
 int openRawPort(const std::string& path)
@@ -316,7 +304,7 @@ int openRawPort(const std::string& path)
 bool rawSerialRead(int fd, int n, std::array<std::uint8_t, 256>& reply)
 {
     std::uint8_t request[8] = {1, 3, 0, kWireAddress, 0, static_cast<std::uint8_t>(n), 0, 0};
-    const std::uint16_t crc = crc16(request, 6);
+    const std::uint16_t crc = test::referenceCrc16(std::span(request, 6));
     request[6] = static_cast<std::uint8_t>(crc & 0xFF);
     request[7] = static_cast<std::uint8_t>(crc >> 8);
     if (write(fd, request, sizeof request) != sizeof request) {

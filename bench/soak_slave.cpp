@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/reference_crc.h"
+
 namespace quarin::bench {
 
 namespace {
@@ -16,24 +18,6 @@ namespace {
 constexpr std::uint16_t kInputOffset = 1000;
 constexpr std::size_t kMbapLength = 6; // before the unit identifier
 constexpr std::size_t kMaxFrame = 260;
-
-// Written here, from the protocol's definition, so the peer does not agree with the master by
-// sharing its code.
-std::uint16_t crc16(std::span<const std::uint8_t> bytes)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (const std::uint8_t b : bytes) {
-        crc = static_cast<std::uint16_t>(crc ^ b);
-        for (int bit = 0; bit < 8; ++bit) {
-            const bool carry = (crc & 1u) != 0;
-            crc = static_cast<std::uint16_t>(crc >> 1);
-            if (carry) {
-                crc = static_cast<std::uint16_t>(crc ^ 0xA001u);
-            }
-        }
-    }
-    return crc;
-}
 
 std::uint16_t word(std::uint8_t high, std::uint8_t low)
 {
@@ -237,8 +221,8 @@ void FaultySlave::serveRtu()
         if (length == 0 || (length <= kMaxFrame && in.size() < length)) {
             return;
         }
-        if (length > kMaxFrame ||
-            crc16(std::span(in).first(length)) != 0) { // a frame with its CRC sums to 0
+        if (length > kMaxFrame || test::referenceCrc16(std::span(in).first(length)) !=
+                                      0) { // a frame with its CRC sums to 0
             ++m_malformed;
             in.clear();
             return;
@@ -250,7 +234,7 @@ void FaultySlave::serveRtu()
             ++m_malformed;
             continue;
         }
-        std::uint16_t crc = crc16(reply);
+        std::uint16_t crc = test::referenceCrc16(reply);
         if (fault == BadCrc) {
             crc = static_cast<std::uint16_t>(crc ^ 0xFF00u);
         }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/reference_crc.h"
+
 namespace quarin::fuzz {
 
 ExactInput::ExactInput(const std::uint8_t* data, std::size_t size)
@@ -53,14 +55,7 @@ void Fail(std::string_view what)
 
 std::uint16_t CrcOf(std::span<const std::uint8_t> bytes)
 {
-    unsigned crc = 0xFFFF;
-    for (const std::uint8_t b : bytes) {
-        crc ^= b;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xA001u : crc >> 1;
-        }
-    }
-    return static_cast<std::uint16_t>(crc);
+    return test::referenceCrc16(bytes);
 }
 
 std::uint8_t LrcOf(std::span<const std::uint8_t> bytes)

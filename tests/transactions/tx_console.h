@@ -9,34 +9,17 @@
 #include "console/master_dlg.h"
 #include "support/fake_platform.h"
 #include "support/fake_view.h"
+#include "support/reference_crc.h"
 
 namespace quarin::test {
 
 inline constexpr char kLogFile[] = "Quarin.log";
 inline constexpr char kStamp[] = "12/06/26 08:04:00 - ";
 
-// CRC-16/MODBUS, written out here so that the frames the tests expect do not lean on the code
-// under test.
-inline std::uint16_t crc16(const Bytes& bytes)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (std::uint8_t b : bytes) {
-        crc = static_cast<std::uint16_t>(crc ^ b);
-        for (int bit = 0; bit < 8; ++bit) {
-            const bool carry = (crc & 1u) != 0;
-            crc = static_cast<std::uint16_t>(crc >> 1);
-            if (carry) {
-                crc = static_cast<std::uint16_t>(crc ^ 0xA001u);
-            }
-        }
-    }
-    return crc;
-}
-
 // The message with its CRC behind it, low byte first.
 inline Bytes withCrc(Bytes message)
 {
-    const std::uint16_t crc = crc16(message);
+    const std::uint16_t crc = referenceCrc16(message);
     message.push_back(static_cast<std::uint8_t>(crc & 0xFFu));
     message.push_back(static_cast<std::uint8_t>(crc >> 8));
     return message;
