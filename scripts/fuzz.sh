@@ -13,6 +13,7 @@
 #       found back into fuzz/corpus (libFuzzer -merge=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
 
 targets=(rtu_reply ascii_reply tcp_reply identification write_echo settings_file log_line value_text)
 seconds=20

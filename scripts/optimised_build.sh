@@ -8,6 +8,7 @@
 optimised_build() {
     local dir="$1"
     shift
+    "$top/scripts/install-deps.sh" extras
     if [ "$dir" = "$top/build/release" ]; then
         cmake --preset release -DQUARIN_WERROR=OFF >/dev/null
     elif [ ! -f "$dir/CMakeCache.txt" ]; then

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Takes a picture of the window for the README: Quarin under a virtual X server, fresh settings.
-# Needs Xvfb and ImageMagick (apt-get install xvfb imagemagick).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
+"$top/scripts/install-deps.sh" extras
 out="${1:-$top/docs/images/quarin-window.png}"
-binary="$top/build/dev/src/quarin"
-[ -x "$binary" ] || { echo "build first: make run (or cmake --build --preset dev)" >&2; exit 1; }
+binary="$top/build/app/src/quarin"
+[ -x "$binary" ] || { echo "build first: make build" >&2; exit 1; }
 work="$(mktemp -d)"
 display=":$((90 + RANDOM % 100))"
 Xvfb "$display" -screen 0 1280x900x24 >/dev/null 2>&1 &
