@@ -55,13 +55,14 @@ public:
     std::vector<std::int64_t> startedNs; // Read's start, then every tick's
 };
 
-// Counts the window's repaints: one update request for each pass that paints changed controls.
+// Counts the window's repaints: "Scheduled Transaction Count:" changes in every transaction, so
+// every pass that paints the changed controls paints it once.
 class RepaintCounter : public QObject
 {
 public:
     bool eventFilter(QObject* /*watched*/, QEvent* event) override
     {
-        if (event->type() == QEvent::UpdateRequest) {
+        if (event->type() == QEvent::Paint) {
             ++repaints;
         }
         return false;
@@ -69,8 +70,6 @@ public:
 
     long repaints = 0;
 };
-
-RepaintCounter* g_repaints = nullptr;
 
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -127,6 +126,7 @@ struct Console
     {
         dialog.attach(&console);
         console.onInitDialog();
+        dialog.widget(ControlId::TransactionCount)->installEventFilter(&repaints);
         dialog.show();
     }
 
@@ -160,7 +160,7 @@ struct Console
     {
         Slice slice;
         dialog.scheduleStarts = 0;
-        const long repaintsBefore = g_repaints->repaints;
+        const long repaintsBefore = repaints.repaints;
         slice.firstStamp = clock.readings().size();
         const std::int64_t begin = nowNs();
         widget<QAbstractButton>(ControlId::ReadButton)->click();
@@ -174,7 +174,7 @@ struct Console
         slice.transactions = console.stats().transactionCount;
         slice.errors = console.stats().errorCount;
         slice.ticks = dialog.scheduleStarts - 1;
-        slice.repaints = g_repaints->repaints - repaintsBefore;
+        slice.repaints = repaints.repaints - repaintsBefore;
         slice.endStamp = clock.readings().size();
         slices.push_back(slice);
         return slice;
@@ -187,6 +187,7 @@ struct Console
     InlineWorkers inlined;
     RecordingClock clock;
     Platform platform;
+    RepaintCounter repaints;
     CountingDialog dialog;
     CMasterDlg console;
     std::vector<Slice> slices;
@@ -356,8 +357,14 @@ bool tcpSchedule(const Options& options, Targets& targets)
     const double bound = static_cast<double>(t[1].transactions) / t[1].seconds;
     targets.add("Schedule at 1 ms: worker-thread rate ÷ inline bound",
                 fixed(rate / bound, 2) + " (" + fixed(rate, 0) + " vs " + fixed(bound, 0) + " /s)",
-                "≥ 0.90",
-                rate >= 0.9 * bound);
+                "≥ 0.95",
+                rate >= 0.95 * bound);
+    const double repaints =
+        static_cast<double>(t[0].repaints) / static_cast<double>(std::max(1L, t[0].transactions));
+    targets.add("Schedule at 1 ms: repaints per transaction (worker thread)",
+                fixed(repaints, 2),
+                "≤ 1",
+                repaints <= 1.0);
 
     std::printf("### The time shown against the slave's\n\n");
     std::printf("For every transaction, \"Transaction Time in ms:\" (worked out from the "
@@ -523,9 +530,6 @@ int main(int argc, char** argv)
     }
     QApplication app(argc, argv);
     g_previousHandler = qInstallMessageHandler(quietHandler);
-    RepaintCounter repaints;
-    g_repaints = &repaints;
-    QApplication::instance()->installEventFilter(&repaints);
     Options options;
     std::vector<std::string> rest;
     if (!parseOptions(argc, argv, options, rest) || rest.size() > 1 ||
