@@ -55,14 +55,14 @@ public:
     std::vector<std::int64_t> startedNs; // Read's start, then every tick's
 };
 
-// Counts the window's repaints: "Scheduled Transaction Count:" changes in every transaction, so
-// every pass that paints the changed controls paints it once.
+// Counts the window's paint passes: one update request for each, the requests that come while a
+// pass waits for its frame being served by that one.
 class RepaintCounter : public QObject
 {
 public:
     bool eventFilter(QObject* /*watched*/, QEvent* event) override
     {
-        if (event->type() == QEvent::Paint) {
+        if (event->type() == QEvent::UpdateRequest) {
             ++repaints;
         }
         return false;
@@ -70,6 +70,8 @@ public:
 
     long repaints = 0;
 };
+
+RepaintCounter* g_repaints = nullptr;
 
 QtMessageHandler g_previousHandler = nullptr;
 
@@ -126,7 +128,6 @@ struct Console
     {
         dialog.attach(&console);
         console.onInitDialog();
-        dialog.widget(ControlId::TransactionCount)->installEventFilter(&repaints);
         dialog.show();
     }
 
@@ -160,7 +161,7 @@ struct Console
     {
         Slice slice;
         dialog.scheduleStarts = 0;
-        const long repaintsBefore = repaints.repaints;
+        const long repaintsBefore = g_repaints->repaints;
         slice.firstStamp = clock.readings().size();
         const std::int64_t begin = nowNs();
         widget<QAbstractButton>(ControlId::ReadButton)->click();
@@ -174,7 +175,7 @@ struct Console
         slice.transactions = console.stats().transactionCount;
         slice.errors = console.stats().errorCount;
         slice.ticks = dialog.scheduleStarts - 1;
-        slice.repaints = repaints.repaints - repaintsBefore;
+        slice.repaints = g_repaints->repaints - repaintsBefore;
         slice.endStamp = clock.readings().size();
         slices.push_back(slice);
         return slice;
@@ -187,7 +188,6 @@ struct Console
     InlineWorkers inlined;
     RecordingClock clock;
     Platform platform;
-    RepaintCounter repaints;
     CountingDialog dialog;
     CMasterDlg console;
     std::vector<Slice> slices;
@@ -530,6 +530,9 @@ int main(int argc, char** argv)
     }
     QApplication app(argc, argv);
     g_previousHandler = qInstallMessageHandler(quietHandler);
+    RepaintCounter repaints;
+    g_repaints = &repaints;
+    QApplication::instance()->installEventFilter(&repaints);
     Options options;
     std::vector<std::string> rest;
     if (!parseOptions(argc, argv, options, rest) || rest.size() > 1 ||
