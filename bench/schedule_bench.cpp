@@ -55,7 +55,8 @@ public:
     std::vector<std::int64_t> startedNs; // Read's start, then every tick's
 };
 
-// Counts the window's repaints: one update request for each pass that paints changed controls.
+// Counts the window's paint passes: one update request for each, the requests that come while a
+// pass waits for its frame being served by that one.
 class RepaintCounter : public QObject
 {
 public:
@@ -356,8 +357,14 @@ bool tcpSchedule(const Options& options, Targets& targets)
     const double bound = static_cast<double>(t[1].transactions) / t[1].seconds;
     targets.add("Schedule at 1 ms: worker-thread rate ÷ inline bound",
                 fixed(rate / bound, 2) + " (" + fixed(rate, 0) + " vs " + fixed(bound, 0) + " /s)",
-                "≥ 0.90",
-                rate >= 0.9 * bound);
+                "≥ 0.95",
+                rate >= 0.95 * bound);
+    const double repaints =
+        static_cast<double>(t[0].repaints) / static_cast<double>(std::max(1L, t[0].transactions));
+    targets.add("Schedule at 1 ms: repaints per transaction (worker thread)",
+                fixed(repaints, 2),
+                "≤ 1",
+                repaints <= 1.0);
 
     std::printf("### The time shown against the slave's\n\n");
     std::printf("For every transaction, \"Transaction Time in ms:\" (worked out from the "

@@ -1,7 +1,26 @@
+#include <charconv>
+
 #include "console/master_dlg.h"
-#include "messages/format_text.h"
 
 namespace quarin {
+
+namespace {
+
+// What "%s%0*d" makes of a number that is not negative, without a format to parse: labels are
+// written in every transaction.
+void labelText(std::string& label, std::string_view prefix, int number, std::size_t width)
+{
+    char digits[16];
+    const std::size_t length = static_cast<std::size_t>(
+        std::to_chars(digits, digits + sizeof digits, number).ptr - digits);
+    label.assign(prefix);
+    if (length < width) {
+        label.append(width - length, '0');
+    }
+    label.append(digits, length);
+}
+
+} // namespace
 
 // Label i shows register s + i - 1, s being the start register's low 16 bits; the sum is not cut,
 // so 65535 with three registers reads 465535, 465536, 465537.
@@ -15,9 +34,9 @@ void CMasterDlg::writeLabels(bool jbusForm)
         if (i >= 2 && s.m_registerCount < i) {
             label.assign(1, '0'); // not = "0": g++ 12 at -O2 warns falsely (-Wrestrict)
         } else if (jbusForm) {
-            label = formatText("%d", start + i - 1);
+            labelText(label, {}, start + i - 1, 0);
         } else {
-            label = formatText("%s%05d", prefix, start + i - 1);
+            labelText(label, prefix, start + i - 1, 5);
         }
     }
 }

@@ -62,15 +62,14 @@ bool CMasterDlg::sendTcpRequest(std::span<const std::uint8_t> frame,
                                 std::string& failure)
 {
     SocketApi& sockets = m_platform.sockets;
-    // Whatever is already waiting (a reply to a broadcast, junk behind a frame) would otherwise be
-    // read as the reply to this request.
-    sockets.discardPending(m_socket);
-    if (sockets.waitWritable(m_socket, waitLimit) != WaitResult::Ready) {
+    // Whatever is already waiting (a reply to a broadcast, junk behind a frame) is dropped first:
+    // it would otherwise be read as the reply to this request.
+    const Transfer sent = sockets.sendFresh(m_socket, frame, waitLimit);
+    if (sent.waitFailed) {
         failure = formatText(kSelectWriteError, sockets.lastError());
         return false;
     }
-    const long sent = sockets.send(m_socket, frame);
-    if (sent < 0 || static_cast<std::size_t>(sent) != frame.size()) {
+    if (sent.bytes < 0 || static_cast<std::size_t>(sent.bytes) != frame.size()) {
         failure = formatText(kSendError, sockets.lastError());
         return false;
     }
@@ -85,22 +84,20 @@ CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::
     bool failed = true;
     // Whatever arrived, on every way out.
     ScopeExit trace([&] { traceReceived(buffer.first(received), failed); });
-    auto waitReadable = [&] {
-        if (sockets.waitReadable(m_socket, waitLimit) != WaitResult::Ready) {
-            failure = formatText(kSelectReadError, sockets.lastError());
+    // Nothing, or a failure: the step's text.
+    auto receive = [&](std::span<std::uint8_t> into) {
+        const Transfer got = sockets.receiveWithin(m_socket, into, waitLimit);
+        if (got.bytes <= 0) {
+            failure = formatText(got.waitFailed ? kSelectReadError : kRecvOperationError,
+                                 sockets.lastError());
             return false;
         }
+        received += static_cast<std::size_t>(got.bytes);
         return true;
     };
-    if (buffer.size() < kMaxTcpReply || !waitReadable()) {
+    if (buffer.size() < kMaxTcpReply || !receive(buffer.first(6))) {
         return std::nullopt;
     }
-    const long first = sockets.recv(m_socket, buffer.first(6));
-    if (first <= 0) {
-        failure = formatText(kRecvOperationError, sockets.lastError());
-        return std::nullopt;
-    }
-    received = static_cast<std::size_t>(first);
     const HeaderCheck header = CheckMbapHeader(buffer.first(received));
     if (header.failure != nullptr) {
         failed = false;
@@ -109,15 +106,9 @@ CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::
     }
     const std::size_t total = 6 + header.length;
     while (received < total) {
-        if (!waitReadable()) {
+        if (!receive(buffer.subspan(received, total - received))) {
             return std::nullopt;
         }
-        const long got = sockets.recv(m_socket, buffer.subspan(received, total - received));
-        if (got <= 0) {
-            failure = formatText(kRecvOperationError, sockets.lastError());
-            return std::nullopt;
-        }
-        received += static_cast<std::size_t>(got);
     }
     failed = false;
     return total;

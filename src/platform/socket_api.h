@@ -18,6 +18,14 @@ enum class WaitResult
     Failed
 };
 
+// What a send or a receive of the link came to: the bytes, or -1 with waitFailed telling a wait
+// that ran out or failed from a failing call.
+struct Transfer
+{
+    long bytes = -1;
+    bool waitFailed = false;
+};
+
 // The socket calls of the TCP link. lastError() is the calling thread's last socket error: set
 // by a failing call of this interface only, 0 until one fails.
 class SocketApi
@@ -39,6 +47,28 @@ public:
     virtual long recv(SocketHandle s, std::span<std::uint8_t> buffer) = 0;
     // Drops whatever has already arrived and not been read (a stale reply).
     virtual void discardPending(SocketHandle s) = 0;
+
+    // The link's two steps. Each waits, at most `seconds`, only when its call would block; an
+    // adapter may do without the separate waits as long as the outcomes are these.
+    // Drops what has already arrived unread, then sends the bytes.
+    virtual Transfer sendFresh(SocketHandle s, std::span<const std::uint8_t> bytes, int seconds)
+    {
+        discardPending(s);
+        if (waitWritable(s, seconds) != WaitResult::Ready) {
+            return {-1, true};
+        }
+        return {send(s, bytes), false};
+    }
+
+    // One receive.
+    virtual Transfer receiveWithin(SocketHandle s, std::span<std::uint8_t> buffer, int seconds)
+    {
+        if (waitReadable(s, seconds) != WaitResult::Ready) {
+            return {-1, true};
+        }
+        return {recv(s, buffer), false};
+    }
+
     virtual void close(SocketHandle s) = 0;
     virtual int lastError() const = 0;
 };

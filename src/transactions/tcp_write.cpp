@@ -82,14 +82,15 @@ void CMasterDlg::TcpWrite()
     }
 
     if (s.m_slaveId != 0) {
-        if (sockets.waitReadable(m_socket, waitLimit) != WaitResult::Ready) {
+        // The whole echo must come in this one receive; the header's length is not used.
+        std::array<std::uint8_t, kWriteReceiveSize> reply{};
+        const Transfer got = sockets.receiveWithin(m_socket, reply, waitLimit);
+        if (got.waitFailed) {
             traceReceived({}, true);
             fail(formatText(kSelectReadError, sockets.lastError()), true);
             return;
         }
-        // The whole echo must come in this one receive; the header's length is not used.
-        std::array<std::uint8_t, kWriteReceiveSize> reply{};
-        const long received = sockets.recv(m_socket, reply);
+        const long received = got.bytes;
         traceReceived(std::span(reply).first(received > 0 ? static_cast<std::size_t>(received) : 0),
                       received < 0);
         if (received != static_cast<long>(kEchoFrameLength)) {

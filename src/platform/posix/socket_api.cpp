@@ -205,6 +205,65 @@ void PosixSocketApi::discardPending(SocketHandle s)
     }
 }
 
+bool PosixSocketApi::refuse(SocketHandle s)
+{
+    if (s < 0) {
+        fail(EBADF);
+        return true;
+    }
+    // A halted caller sends and receives nothing more, even where no wait would be made.
+    if (m_halt.raised()) {
+        fail(ECANCELED);
+        return true;
+    }
+    return false;
+}
+
+Transfer PosixSocketApi::sendFresh(SocketHandle s, std::span<const std::uint8_t> bytes, int seconds)
+{
+    if (refuse(s)) {
+        return {-1, true};
+    }
+    discardPending(s);
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(s, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (errno == EAGAIN) {
+            if (wait(s, POLLOUT, seconds) != WaitResult::Ready) {
+                return {-1, true};
+            }
+        } else if (errno != EINTR) {
+            fail(errno);
+            return {-1, false};
+        }
+    }
+    return {static_cast<long>(sent), false};
+}
+
+Transfer PosixSocketApi::receiveWithin(SocketHandle s, std::span<std::uint8_t> buffer, int seconds)
+{
+    if (refuse(s)) {
+        return {-1, true};
+    }
+    for (;;) {
+        const ssize_t n = ::recv(s, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n >= 0) {
+            return {n, false};
+        }
+        if (errno == EAGAIN) {
+            if (wait(s, POLLIN, seconds) != WaitResult::Ready) {
+                return {-1, true};
+            }
+        } else if (errno != EINTR) {
+            fail(errno);
+            return {-1, false};
+        }
+    }
+}
+
 void PosixSocketApi::close(SocketHandle s)
 {
     if (s >= 0) {

@@ -24,6 +24,9 @@ public:
     long send(SocketHandle s, std::span<const std::uint8_t> bytes) override;
     long recv(SocketHandle s, std::span<std::uint8_t> buffer) override;
     void discardPending(SocketHandle s) override;
+    // Each tries its call first and waits only when it would block.
+    Transfer sendFresh(SocketHandle s, std::span<const std::uint8_t> bytes, int seconds) override;
+    Transfer receiveWithin(SocketHandle s, std::span<std::uint8_t> buffer, int seconds) override;
     void close(SocketHandle s) override;
     int lastError() const override;
 
@@ -32,6 +35,8 @@ public:
 
 private:
     WaitResult wait(SocketHandle s, short events, int seconds);
+    // What the waits would say before any call is made: a closed handle, or the halt.
+    bool refuse(SocketHandle s);
 
     const EventFdHalt& m_halt;
     std::atomic<int> m_startups{0};

@@ -18,6 +18,7 @@
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
 #include <QThread>
@@ -104,6 +105,13 @@ ConsoleDialog::ConsoleDialog(QWidget* parent)
     for (QLineEdit* label : m_labelEdits) {
         label->installEventFilter(this);
     }
+
+    m_paintTimer = new QTimer(this);
+    m_paintTimer->setSingleShot(true);
+    connect(m_paintTimer, &QTimer::timeout, this, [this] {
+        QEvent paint(QEvent::UpdateRequest);
+        event(&paint);
+    });
 
     // There is no system menu to carry the About entry, so the help key opens it.
     auto* about = new QShortcut(QKeySequence(QKeyCombination(Qt::Key_F1)), this);
@@ -598,6 +606,29 @@ void ConsoleDialog::finish()
     if (m_destroyHandler) {
         m_destroyHandler();
     }
+}
+
+bool ConsoleDialog::event(QEvent* event)
+{
+    if (event->type() != QEvent::UpdateRequest) {
+        return QDialog::event(event);
+    }
+    // A scheduled transaction changes the controls in several calls, and a schedule may run
+    // hundreds a second: each change is in the controls at once, and what they show is painted
+    // once a frame, with the frame's last changes.
+    const QScreen* shown = screen();
+    const double hz = shown != nullptr && shown->refreshRate() > 1.0 ? shown->refreshRate() : 60.0;
+    const auto frameMs = static_cast<qint64>(1000.0 / hz);
+    const qint64 since = m_sincePaint.isValid() ? m_sincePaint.elapsed() : frameMs;
+    if (since < frameMs) {
+        if (!m_paintTimer->isActive()) {
+            m_paintTimer->start(static_cast<int>(frameMs - since));
+        }
+        return true;
+    }
+    m_paintTimer->stop();
+    m_sincePaint.start();
+    return QDialog::event(event);
 }
 
 void ConsoleDialog::mouseDoubleClickEvent(QMouseEvent* event)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QMessageBox>
 
 #include "console/console_settings.h"
@@ -89,6 +90,7 @@ public:
     void done(int result) override;
 
 protected:
+    bool event(QEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -128,6 +130,9 @@ private:
     bool m_finished = false;
 
     std::map<int, QTimer*> m_timers;
+    // The window paints at most once a frame: the paint that comes sooner waits for it.
+    QTimer* m_paintTimer = nullptr;
+    QElapsedTimer m_sincePaint;
     std::vector<QMessageBox*> m_openBoxes;
     int m_busyCursorDepth = 0;
     int m_callsRunning = 0; // workers' calls running now, nested in one another's event loops

@@ -326,10 +326,97 @@ TEST_F(SocketApiTest, TheHaltEndsABlockedWait)
     EXPECT_EQ(m_api.connect(kLoopback, listener.port()), kNoSocket);
 }
 
+TEST_F(SocketApiTest, TheLinkStepsDropStaleBytesAndWaitOnlyForWhatHasNotArrived)
+{
+    Endpoint listener;
+    Pair pair = connectTo(listener);
+    ASSERT_GE(pair.peer, 0);
+    sendText(pair.peer, "stale reply");
+    ASSERT_EQ(m_api.waitReadable(pair.client, 5), WaitResult::Ready);
+
+    const Transfer sent = m_api.sendFresh(pair.client, bytesOf("request"), 1);
+    EXPECT_EQ(sent.bytes, 7);
+    EXPECT_FALSE(sent.waitFailed);
+    EXPECT_EQ(recvText(pair.peer), "request");
+
+    // Nothing has come since: the receive waits out its limit, which sets no error.
+    struct Outcome
+    {
+        Transfer got;
+        long ms = 0;
+        int error = -1;
+    };
+
+    const Outcome quiet = onFreshThread([&] {
+        std::uint8_t buffer[16];
+        Outcome o;
+        const auto start = Clock::now();
+        o.got = m_api.receiveWithin(pair.client, buffer, 1);
+        o.ms = msSince(start);
+        o.error = m_api.lastError();
+        return o;
+    });
+    EXPECT_EQ(quiet.got.bytes, -1);
+    EXPECT_TRUE(quiet.got.waitFailed);
+    EXPECT_GE(quiet.ms, 950);
+    EXPECT_LT(quiet.ms, 3000);
+    EXPECT_EQ(quiet.error, 0);
+
+    // A receive already waiting takes the reply when it comes; the stale bytes are gone.
+    auto waiting = std::async(std::launch::async, [&] {
+        std::uint8_t buffer[16];
+        const Transfer got = m_api.receiveWithin(pair.client, buffer, 60);
+        return got.bytes > 0 ? std::string(buffer, buffer + got.bytes) : std::string();
+    });
+    sendText(pair.peer, "reply");
+    EXPECT_EQ(waiting.get(), "reply");
+
+    // A peer that has gone: an empty receive, not a failed wait.
+    ::close(pair.peer);
+    m_toClose.back() = -1;
+    std::uint8_t buffer[6];
+    const Transfer closed = m_api.receiveWithin(pair.client, buffer, 5);
+    EXPECT_EQ(closed.bytes, 0);
+    EXPECT_FALSE(closed.waitFailed);
+}
+
+TEST_F(SocketApiTest, TheHaltStopsTheLinkStepsWhetherOrNotTheyWouldWait)
+{
+    Endpoint listener;
+    Pair pair = connectTo(listener);
+    ASSERT_GE(pair.peer, 0);
+    // Raised while the receive waits, or before it starts: either way it ends, failed.
+    auto waiting = std::async(std::launch::async, [&] {
+        std::uint8_t buffer[16];
+        const Transfer got = m_api.receiveWithin(pair.client, buffer, 60);
+        return std::pair(got, m_api.lastError());
+    });
+    m_halt.raise();
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const auto [got, error] = waiting.get();
+    EXPECT_TRUE(got.waitFailed);
+    EXPECT_EQ(error, ECANCELED);
+
+    // Ready sockets too: nothing is sent, nothing taken.
+    sendText(pair.peer, "late");
+    std::uint8_t buffer[16];
+    EXPECT_TRUE(m_api.receiveWithin(pair.client, buffer, 60).waitFailed);
+    EXPECT_TRUE(m_api.sendFresh(pair.client, bytesOf("request"), 60).waitFailed);
+    EXPECT_EQ(m_api.lastError(), ECANCELED);
+    pollfd p{pair.peer, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0);
+    EXPECT_EQ(receive(pair.client), "late");
+}
+
 TEST_F(SocketApiTest, AClosedHandleFailsItsWait)
 {
     EXPECT_EQ(onFreshThread([&] { return m_api.waitReadable(kNoSocket, 1); }), WaitResult::Failed);
     EXPECT_EQ(m_api.send(kNoSocket, bytesOf("x")), -1);
+    EXPECT_EQ(m_api.lastError(), EBADF);
+    // As the waits before them: a closed handle is a failed wait, not a failed call.
+    std::uint8_t buffer[4];
+    EXPECT_TRUE(m_api.sendFresh(kNoSocket, bytesOf("x"), 1).waitFailed);
+    EXPECT_TRUE(m_api.receiveWithin(kNoSocket, buffer, 1).waitFailed);
     EXPECT_EQ(m_api.lastError(), EBADF);
 }
 

@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -411,6 +412,46 @@ TEST_F(ConsoleDialogTest, IndexOutsideTheListShowsNothingAndReadsBackNone)
             EXPECT_FALSE(dialog.radioButton(id, 1)->isChecked());
         }
     }
+}
+
+// Counts the paints of one control, and whether its last change has been painted.
+class PaintWatch : public QObject
+{
+public:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            unpainted = false;
+        }
+        return false;
+    }
+
+    int paints = 0;
+    bool unpainted = false;
+};
+
+TEST_F(ConsoleDialogTest, ChangesFasterThanTheScreenArePaintedOnceAFrameTheLastOneToo)
+{
+    showDialog();
+    PaintWatch watch;
+    QWidget* count = dialog.widget(ControlId::TransactionCount);
+    count->installEventFilter(&watch);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    constexpr int kChanges = 60;
+    for (int i = 1; i <= kChanges; ++i) {
+        dialog.setText(ControlId::TransactionCount, std::to_string(i));
+        watch.unpainted = true;
+        EXPECT_EQ(dialog.text(ControlId::TransactionCount), std::to_string(i))
+            << "a change is in the control at once";
+        QCoreApplication::processEvents();
+    }
+    // A frame is at most 1/60 s here; a paint for every change would be 60.
+    const auto frames = static_cast<int>(elapsed.elapsed() / 16);
+    EXPECT_LE(watch.paints, frames + 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !watch.unpainted; }, 5000))
+        << "the last change must be painted, however soon after the one before";
 }
 
 TEST_F(ConsoleDialogTest, TimerStartedAgainIsReplacedAndNeverSpins)
