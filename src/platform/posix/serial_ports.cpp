@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/posix/halt_event.h"
@@ -35,10 +36,32 @@ speed_t speedFor(int baudRate)
     }
 }
 
+// What the UART's FIFO or an adapter's buffer may still hold when the driver's queue reads
+// empty, and a USB adapter's latency on top.
+constexpr std::chrono::milliseconds kDrainMargin{50};
+// No frame takes longer on the wire (512 characters of 12 bits at 1200 bit/s take 5.2 s).
+constexpr std::chrono::seconds kLongestDrain{6};
+
+// Unix 98 pty slaves: a pty carries bytes, not characters, and its driver forces 8 data bits
+// without parity whatever is asked.
+bool isPseudoTerminal(int fd)
+{
+    struct stat device
+    {
+    };
+
+    if (::fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
+        return false;
+    }
+    const unsigned kind = major(device.st_rdev);
+    return kind >= 136 && kind <= 143;
+}
+
 class PosixSerialPort : public SerialPort
 {
 public:
-    PosixSerialPort(int fd, const EventFdHalt& halt) : m_fd(fd), m_halt(halt)
+    PosixSerialPort(int fd, const EventFdHalt& halt)
+        : m_fd(fd), m_halt(halt), m_pseudoTerminal(isPseudoTerminal(fd))
     {
         termios saved{};
         if (::tcgetattr(m_fd, &saved) == 0) {
@@ -60,7 +83,14 @@ public:
             return false;
         }
         termios wanted = makeTermios(current, settings);
-        return ::tcsetattr(m_fd, TCSANOW, &wanted) == 0;
+        // tcsetattr() succeeds when any one change took: the line is what the driver reads back.
+        termios taken{};
+        if (::tcsetattr(m_fd, TCSANOW, &wanted) != 0 || ::tcgetattr(m_fd, &taken) != 0 ||
+            !lineTaken(wanted, taken, m_pseudoTerminal)) {
+            return false;
+        }
+        m_character = characterTime(taken);
+        return true;
     }
 
     void raiseDtr() override
@@ -81,6 +111,8 @@ public:
             ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
+                m_lineBusyUntil =
+                    std::max(m_lineBusyUntil, std::chrono::steady_clock::now()) + m_character * n;
                 continue;
             }
             if (n < 0 && errno == EINTR) {
@@ -154,7 +186,21 @@ public:
         if (m_fd < 0) {
             return;
         }
-        if (m_saved) {
+        // The driver's queue reads empty while the last characters are still in the UART or the
+        // adapter: the settings found are put back only once the wire time of all that was
+        // written has passed, so no tail goes out at another baud rate. The halt cuts the wait
+        // short, and then the line is left as it is.
+        const Deadline drained = std::min(m_lineBusyUntil + kDrainMargin,
+                                          std::chrono::steady_clock::now() + kLongestDrain);
+        const bool waited =
+            drained <= std::chrono::steady_clock::now() || sleepUntil(m_halt.fd(), drained);
+        // What is still queued now is stalled (a write that timed out): flushed, so the close
+        // does not sit in the driver's closing wait.
+        int queued = 0;
+        if (!waited || (::ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued > 0)) {
+            ::tcflush(m_fd, TCOFLUSH);
+        }
+        if (m_saved && waited) {
             ::tcsetattr(m_fd, TCSANOW, &*m_saved);
         }
         ::ioctl(m_fd, TIOCNXCL);
@@ -165,7 +211,10 @@ public:
 private:
     int m_fd;
     const EventFdHalt& m_halt;
+    const bool m_pseudoTerminal;
     std::optional<termios> m_saved;
+    std::chrono::nanoseconds m_character{};
+    Deadline m_lineBusyUntil{};
 };
 
 } // namespace
@@ -205,6 +254,58 @@ termios makeTermios(const termios& current, const LineSettings& settings)
     ::cfsetispeed(&t, speed);
     ::cfsetospeed(&t, speed);
     return t;
+}
+
+bool lineTaken(const termios& wanted, const termios& taken, bool pseudoTerminal)
+{
+    tcflag_t checked = CSTOPB;
+    if (!pseudoTerminal) {
+        checked |= CSIZE | PARENB | PARODD;
+    }
+    return ::cfgetospeed(&taken) == ::cfgetospeed(&wanted) &&
+           ::cfgetispeed(&taken) == ::cfgetispeed(&wanted) &&
+           (taken.c_cflag & checked) == (wanted.c_cflag & checked);
+}
+
+std::chrono::nanoseconds characterTime(const termios& line)
+{
+    long baud = 38400;
+    switch (::cfgetospeed(&line)) {
+    case B1200:
+        baud = 1200;
+        break;
+    case B2400:
+        baud = 2400;
+        break;
+    case B4800:
+        baud = 4800;
+        break;
+    case B9600:
+        baud = 9600;
+        break;
+    case B19200:
+        baud = 19200;
+        break;
+    default:
+        break;
+    }
+    long dataBits = 8;
+    switch (line.c_cflag & CSIZE) {
+    case CS5:
+        dataBits = 5;
+        break;
+    case CS6:
+        dataBits = 6;
+        break;
+    case CS7:
+        dataBits = 7;
+        break;
+    default:
+        break;
+    }
+    const long bits = 1 + dataBits + ((line.c_cflag & PARENB) != 0 ? 1 : 0) +
+                      ((line.c_cflag & CSTOPB) != 0 ? 2 : 1);
+    return std::chrono::nanoseconds(bits * 1'000'000'000L / baud);
 }
 
 PosixSerialPorts::PosixSerialPorts(const EventFdHalt& halt) : m_halt(halt) {}
