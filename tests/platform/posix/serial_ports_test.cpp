@@ -154,6 +154,59 @@ TEST(MakeTermios, ClearsWhatAnotherProgramLeftSet)
     EXPECT_EQ(t.c_cc[VTIME], 0);
 }
 
+// tcsetattr() succeeds when any one change took, so the line is judged by what reads back.
+TEST(LineTaken, RefusesALineThatIsNotWhatWasAsked)
+{
+    const termios asked = makeTermios(termios{}, {9600, true, 1, 7});
+
+    struct Case
+    {
+        const char* name;
+        tcflag_t clear;
+        tcflag_t set;
+        speed_t speed;
+        bool realLine;
+        bool pty;
+    };
+
+    const Case cases[] = {
+        {"as asked", 0, 0, B9600, true, true},
+        {"8 data bits for 7", CSIZE, CS8, B9600, false, true},
+        {"parity dropped", PARENB, 0, B9600, false, true},
+        {"odd parity", 0, PARODD, B9600, false, true},
+        {"two stop bits", 0, CSTOPB, B9600, false, false},
+        {"baud rate kept", 0, 0, B38400, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        termios taken = asked;
+        taken.c_cflag = (taken.c_cflag & ~c.clear) | c.set;
+        cfsetispeed(&taken, c.speed);
+        cfsetospeed(&taken, c.speed);
+        EXPECT_EQ(lineTaken(asked, taken, false), c.realLine);
+        EXPECT_EQ(lineTaken(asked, taken, true), c.pty) << "a pty forces 8 data bits, no parity";
+    }
+}
+
+TEST(CharacterTime, CountsStartDataParityAndStopBits)
+{
+    struct Case
+    {
+        LineSettings line;
+        long nanoseconds;
+    };
+
+    const Case cases[] = {
+        {{1200, true, 1, 8}, 9'166'666},
+        {{1200, false, 2, 8}, 9'166'666},
+        {{9600, true, 1, 7}, 1'041'666},
+        {{38400, false, 2, 8}, 286'458},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(characterTime(makeTermios(termios{}, c.line)).count(), c.nanoseconds);
+    }
+}
+
 // COM1 in a private working folder leads to the slave of a pty; the test plays the slave device
 // on the master.
 class SerialPortTest : public testing::Test
