@@ -194,18 +194,22 @@ void CMasterDlg::SerialRead()
     if (identification) {
         showMessage(IdentificationText(pdu), MessageIcon::Information);
     } else {
-        ValueTexts values = zeroTexts();
-        ExtractValues(pdu, request, s.m_displayMode, values);
-        onWindow([&] { m_settings.m_values = values; });
+        // The display mode and (below) the protocol as they stand now: the operator may have
+        // changed either while the reply was on its way.
+        onWindow([&] {
+            ValueTexts values = zeroTexts();
+            ExtractValues(pdu, request, m_settings.m_displayMode, values);
+            m_settings.m_values = values;
+        });
     }
     recordTransactionTime(start, m_platform.clock.now());
     port->close();
-    if (s.m_protocol == Modbus) {
-        onWindow([this] {
+    onWindow([this] {
+        if (m_settings.m_protocol == Modbus) {
             m_labelsJbusForm = true;
             showModbusLabels();
-        });
-    }
+        }
+    });
     m_platform.clock.sleepMs(25);
     endTransaction();
 }
