@@ -4,7 +4,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <system_error>
@@ -275,6 +277,10 @@ void PtyCable::drainWakeFd()
 void PtyCable::relay()
 {
     if (m_line == Line::WireTimed) {
+        // The wire starts when the relay takes the bytes: on a busy machine a relay that waits
+        // for a core would start it late. Where the test may (as root), it waits for none.
+        const sched_param realTime{1};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &realTime);
         relayWireTimed();
     } else {
         relayInstant();
@@ -438,9 +444,29 @@ void PtyCable::relayWireTimed()
     std::deque<OnWire> towardQuarin;
     Clock::time_point quarinLineFree{};
     Clock::time_point peerLineFree{};
+    Clock::time_point lastLook = Clock::now();
     std::vector<std::uint8_t> toQuarin;
     std::vector<std::uint8_t> toPeer;
     std::uint8_t chunk[4096];
+    LineState quarinLine;
+    LineState peerLine;
+    // A sender that closes or changes its settings spoils what it still has on the wire; the
+    // change came after the last look, so what was off the wire by then is whole. Every look
+    // comes before new bytes are taken, which then go at the settings that stand.
+    const auto look = [&] {
+        quarinLine = lineOf(m_quarinSlave);
+        peerLine = lineOf(m_peerSlave);
+        const bool closed = quarinClosed();
+        for (std::deque<OnWire>* wire : {&towardPeer, &towardQuarin}) {
+            for (OnWire& b : *wire) {
+                const LineState& sender = b.fromQuarin ? quarinLine : peerLine;
+                if (b.end > lastLook && (b.sentOn != sender || (b.fromQuarin && closed))) {
+                    b.garbled = true;
+                }
+            }
+        }
+        lastLook = Clock::now();
+    };
     for (;;) {
         std::vector<std::uint8_t> injected;
         {
@@ -458,24 +484,10 @@ void PtyCable::relayWireTimed()
                 m_changed.notify_all();
             }
         }
-        const LineState quarinLine = lineOf(m_quarinSlave);
-        const LineState peerLine = lineOf(m_peerSlave);
+        look();
         sendOnWire(
             towardQuarin, peerLineFree, injected.data(), injected.size(), peerLine, false, {});
-
-        // A sender that closes or changes its settings spoils what it still has on the wire.
         const Clock::time_point now = Clock::now();
-        const bool closed = quarinClosed();
-        const auto spoil = [&](std::deque<OnWire>& wire) {
-            for (OnWire& b : wire) {
-                const LineState& sender = b.fromQuarin ? quarinLine : peerLine;
-                if (b.sentOn != sender || (b.fromQuarin && closed && b.end > now)) {
-                    b.garbled = true;
-                }
-            }
-        };
-        spoil(towardPeer);
-        spoil(towardQuarin);
 
         const auto land = [&](std::deque<OnWire>& wire,
                               const LineState& receiver,
@@ -529,15 +541,15 @@ void PtyCable::relayWireTimed()
         if ((fds[0].revents & POLLIN) != 0) {
             drainWakeFd();
         }
+        look();
         bool idleHangUp = false;
         if ((fds[1].revents & POLLIN) != 0) {
             const ssize_t got = read(m_quarinMaster, chunk, sizeof chunk);
             if (got > 0) {
                 const auto count = static_cast<std::size_t>(got);
-                const LineState line = lineOf(m_quarinSlave);
                 std::deque<OnWire> sent;
                 const Clock::time_point start =
-                    sendOnWire(sent, quarinLineFree, chunk, count, line, true, {});
+                    sendOnWire(sent, quarinLineFree, chunk, count, quarinLine, true, {});
                 std::lock_guard lock(m_mutex);
                 append(m_fromQuarin, chunk, count);
                 m_changed.notify_all();
@@ -562,8 +574,7 @@ void PtyCable::relayWireTimed()
                 std::lock_guard lock(m_mutex);
                 append(m_fromPeer, chunk, count);
                 if (!m_peerMuted) {
-                    sendOnWire(
-                        towardQuarin, peerLineFree, chunk, count, lineOf(m_peerSlave), false, gap);
+                    sendOnWire(towardQuarin, peerLineFree, chunk, count, peerLine, false, gap);
                 }
             }
         } else if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {

@@ -1,14 +1,20 @@
 #include "platform/posix/serial_ports.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/posix/halt_event.h"
 #include "platform/posix/line_termios.h"
@@ -60,8 +66,9 @@ bool isPseudoTerminal(int fd)
 class PosixSerialPort : public SerialPort
 {
 public:
-    PosixSerialPort(int fd, const EventFdHalt& halt)
-        : m_fd(fd), m_halt(halt), m_pseudoTerminal(isPseudoTerminal(fd))
+    PosixSerialPort(int fd, const EventFdHalt& halt, std::string lockFile)
+        : m_fd(fd), m_halt(halt), m_pseudoTerminal(isPseudoTerminal(fd)),
+          m_lockFile(std::move(lockFile))
     {
         termios saved{};
         if (::tcgetattr(m_fd, &saved) == 0) {
@@ -122,11 +129,11 @@ public:
                 return {false, done};
             }
             if (std::chrono::steady_clock::now() >= deadline) {
-                return {true, done};
+                return stalled(done);
             }
             WaitOutcome wait = waitForFd(m_fd, POLLOUT, m_halt.fd(), deadline);
             if (wait.wake == Wake::TimedOut) {
-                return {true, done};
+                return stalled(done);
             }
             if (wait.wake != Wake::Ready || (wait.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
                 return {false, done};
@@ -139,7 +146,7 @@ public:
                 return {true, done};
             }
             if (std::chrono::steady_clock::now() >= deadline) {
-                return {true, done};
+                return stalled(done);
             }
             if (!sleepUntil(m_halt.fd(), std::min(deadline, deadlineAfter(1)))) {
                 return {false, done};
@@ -190,14 +197,17 @@ public:
         // adapter: the settings found are put back only once the wire time of all that was
         // written has passed, so no tail goes out at another baud rate. The halt cuts the wait
         // short, and then the line is left as it is.
-        const Deadline drained = std::min(m_lineBusyUntil + kDrainMargin,
-                                          std::chrono::steady_clock::now() + kLongestDrain);
+        // A line that stalled a write has nothing to wait for.
+        const Deadline drained = m_stalled
+                                     ? Deadline{}
+                                     : std::min(m_lineBusyUntil + kDrainMargin,
+                                                std::chrono::steady_clock::now() + kLongestDrain);
         const bool waited =
             drained <= std::chrono::steady_clock::now() || sleepUntil(m_halt.fd(), drained);
-        // What is still queued now is stalled (a write that timed out): flushed, so the close
-        // does not sit in the driver's closing wait.
+        // What is still queued now is stalled: flushed, so the close does not sit in the
+        // driver's closing wait (30 s by default).
         int queued = 0;
-        if (!waited || (::ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued > 0)) {
+        if (m_stalled || !waited || (::ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued > 0)) {
             ::tcflush(m_fd, TCOFLUSH);
         }
         if (m_saved && waited) {
@@ -206,15 +216,27 @@ public:
         ::ioctl(m_fd, TIOCNXCL);
         ::close(m_fd);
         m_fd = -1;
+        if (!m_lockFile.empty()) {
+            ::unlink(m_lockFile.c_str());
+        }
     }
 
 private:
+    // A write that ran out of time: what it left queued will not go out.
+    IoResult stalled(std::size_t done)
+    {
+        m_stalled = true;
+        return {true, done};
+    }
+
     int m_fd;
     const EventFdHalt& m_halt;
     const bool m_pseudoTerminal;
+    const std::string m_lockFile; // empty when none was taken
     std::optional<termios> m_saved;
     std::chrono::nanoseconds m_character{};
     Deadline m_lineBusyUntil{};
+    bool m_stalled = false;
 };
 
 } // namespace
@@ -308,7 +330,81 @@ std::chrono::nanoseconds characterTime(const termios& line)
     return std::chrono::nanoseconds(bits * 1'000'000'000L / baud);
 }
 
-PosixSerialPorts::PosixSerialPorts(const EventFdHalt& halt) : m_halt(halt) {}
+std::string uucpLockPath(const std::string& lockDir, const std::string& devicePath)
+{
+    std::string name = devicePath;
+    if (name.starts_with("/dev/")) {
+        name.erase(0, 5);
+    }
+    for (char& c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    return lockDir + "/LCK.." + name;
+}
+
+int uucpLockHolder(const std::string& lockFile)
+{
+    std::FILE* file = std::fopen(lockFile.c_str(), "re");
+    if (file == nullptr) {
+        return 0;
+    }
+    char text[32] = {};
+    const std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[length] = '\0';
+    const long pid = std::strtol(text, nullptr, 10);
+    if (pid <= 0 || pid > INT_MAX) {
+        return 0;
+    }
+    // EPERM: it runs, under another user.
+    const bool alive = ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    return alive ? static_cast<int>(pid) : 0;
+}
+
+namespace {
+
+// Takes the device's lock file: its path once taken, empty where the folder takes no file (the
+// port then goes without), nothing when a live process holds it.
+std::optional<std::string> takeUucpLock(const std::string& lockDir, const std::string& device)
+{
+    const std::string lockFile = uucpLockPath(lockDir, device);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (uucpLockHolder(lockFile) != 0) {
+            return std::nullopt;
+        }
+        // Stale, or not there.
+        ::unlink(lockFile.c_str());
+        std::string temporary = lockDir + "/LTMP.XXXXXX";
+        const int fd = ::mkstemp(temporary.data());
+        if (fd < 0) {
+            return std::string();
+        }
+        char line[16];
+        const int length = std::snprintf(line, sizeof line, "%10d\n", ::getpid());
+        const bool written =
+            length > 0 && ::write(fd, line, static_cast<std::size_t>(length)) == length;
+        ::fchmod(fd, 0644);
+        ::close(fd);
+        // link() is the one step that cannot race: it fails when another opener got there first.
+        const bool linked = written && ::link(temporary.c_str(), lockFile.c_str()) == 0;
+        ::unlink(temporary.c_str());
+        if (linked) {
+            return lockFile;
+        }
+        if (!written) {
+            return std::string();
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+PosixSerialPorts::PosixSerialPorts(const EventFdHalt& halt, std::string lockDir)
+    : m_halt(halt), m_lockDir(std::move(lockDir))
+{}
 
 std::string PosixSerialPorts::devicePath(int portIndex) const
 {
@@ -348,8 +444,16 @@ std::unique_ptr<SerialPort> PosixSerialPorts::openPath(const std::string& path)
         return nullptr;
     }
     ::ioctl(fd, TIOCEXCL);
+    char device[PATH_MAX];
+    const std::string resolved = ::realpath(path.c_str(), device) != nullptr ? device : path;
+    const std::optional<std::string> lockFile = takeUucpLock(m_lockDir, resolved);
+    if (!lockFile) {
+        m_lastOpenError = EBUSY;
+        ::close(fd);
+        return nullptr;
+    }
     m_lastOpenError = 0;
-    return std::make_unique<PosixSerialPort>(fd, m_halt);
+    return std::make_unique<PosixSerialPort>(fd, m_halt, *lockFile);
 }
 
 int PosixSerialPorts::lastOpenError() const

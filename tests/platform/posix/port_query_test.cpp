@@ -24,6 +24,7 @@
 #include "platform/posix/port_query.h"
 #include "posix_test_support.h"
 #include "support/fake_view.h"
+#include "support/lock_dir.h"
 
 namespace quarin::posix {
 namespace {
@@ -140,7 +141,7 @@ TEST_F(PtyPort, TheDeviceIsNeverOpened)
 
     const PosixPortInspector inspector;
     EventFdHalt halt;
-    PosixSerialPorts ports(halt);
+    PosixSerialPorts ports(halt, quarin::test::testLockDir());
     const PortIdentity port = inspector.inspect(ports.devicePath(3));
     EXPECT_TRUE(port.exists);
     EXPECT_EQ(opens(), 0) << "looking at the port opened it";
@@ -227,7 +228,7 @@ TEST_F(PtyPort, AProcessThatHoldsThePortIsNamed)
 // The console on the real adapters: the box keeps its text, the detail names the holder.
 TEST_F(PtyPort, UnableToCapturePortNamesTheHolder)
 {
-    PosixPlatform adapters;
+    PosixPlatform adapters{quarin::test::testLockDir()};
     Platform platform = adapters.platform();
     quarin::test::FakeView view;
     CMasterDlg dlg(view, platform);

@@ -1,8 +1,15 @@
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
+#include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
@@ -13,6 +20,7 @@
 #include "platform/posix/line_termios.h"
 #include "platform/posix/serial_ports.h"
 #include "posix_test_support.h"
+#include "support/lock_dir.h"
 
 namespace quarin::posix {
 namespace {
@@ -52,7 +60,7 @@ TEST(SerialPorts, AComEntryInTheWorkingFolderTakesPrecedence)
     ASSERT_EQ(::symlink("/nonexistent/device", "COM3"), 0);
     ASSERT_EQ(::symlink("/dev/null", "COM0"), 0);
     EventFdHalt halt;
-    PosixSerialPorts ports(halt);
+    PosixSerialPorts ports(halt, quarin::test::testLockDir());
 
     EXPECT_EQ(ports.devicePath(3), "COM3");
     EXPECT_EQ(ports.devicePath(4), "/dev/ttyUSB3");
@@ -71,7 +79,7 @@ TEST(SerialPorts, DevNullBehindComRefusesTheLineSettings)
     test::WorkingDirectory cwd(dir.path());
     ASSERT_EQ(::symlink("/dev/null", "COM2"), 0);
     EventFdHalt halt;
-    PosixSerialPorts ports(halt);
+    PosixSerialPorts ports(halt, quarin::test::testLockDir());
 
     auto port = ports.open(2);
     ASSERT_NE(port, nullptr);
@@ -281,7 +289,7 @@ protected:
     test::TempDir m_dir;
     std::unique_ptr<test::WorkingDirectory> m_cwd;
     EventFdHalt m_halt;
-    PosixSerialPorts m_ports{m_halt};
+    PosixSerialPorts m_ports{m_halt, quarin::test::testLockDir()};
 };
 
 TEST_F(SerialPortTest, LineSettingsReachTheDevice)
@@ -394,6 +402,11 @@ TEST_F(SerialPortTest, AFrameThatCannotLeaveEndsAtTheDeadline)
     EXPECT_LT(result.count, frame.size());
     EXPECT_GE(ms, 350);
     EXPECT_LT(ms, 3000);
+
+    // What the write left queued will not go out: the close flushes it rather than wait for it.
+    start = Clock::now();
+    port->close();
+    EXPECT_LT(msSince(start), 1000);
 }
 
 TEST_F(SerialPortTest, ACompleteReplyEndsTheReadAtOnce)
@@ -536,6 +549,105 @@ TEST_F(SerialPortTest, TheHaltEndsAStalledWrite)
     EXPECT_FALSE(result.ok);
     EXPECT_LT(result.count, big.size());
     EXPECT_LT(ms, 2000);
+}
+
+} // namespace
+} // namespace quarin::posix
+
+namespace quarin::posix {
+namespace {
+
+std::string readText(const std::string& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void writeText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
+
+// A process id that no process has any more: a child that has ended and been reaped.
+int endedPid()
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+std::string pidLine(int pid)
+{
+    char line[16];
+    std::snprintf(line, sizeof line, "%10d\n", pid);
+    return line;
+}
+
+// The UUCP lock file as Linux serial programs share it.
+TEST(UucpLock, IsHonouredTakenAndGivenBack)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<std::string()> before; // the lock file's text before the open; none: absent
+        bool opens;
+    };
+
+    const Case cases[] = {
+        {"no lock", nullptr, true},
+        {"held by a live process", [] { return pidLine(::getppid()); }, false},
+        {"left by an ended process", [] { return pidLine(endedPid()); }, true},
+        {"left without a process id", [] { return std::string("\n"); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir locks;
+        int master = -1;
+        int slave = -1;
+        char name[64] = {};
+        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        const std::string lockFile = uucpLockPath(locks.path(), name);
+        EXPECT_EQ(lockFile, locks.path() + "/LCK..pts_" + std::string(name).substr(9));
+        std::string before;
+        if (c.before) {
+            before = c.before();
+            writeText(lockFile, before);
+        }
+        EventFdHalt halt;
+        PosixSerialPorts ports(halt, locks.path());
+        auto port = ports.openPath(name);
+        EXPECT_EQ(port != nullptr, c.opens);
+        if (port) {
+            EXPECT_EQ(readText(lockFile), pidLine(::getpid()));
+            port->close();
+            EXPECT_FALSE(std::filesystem::exists(lockFile)) << "the lock goes with the close";
+        } else {
+            EXPECT_EQ(ports.lastOpenError(), EBUSY);
+            EXPECT_EQ(readText(lockFile), before);
+        }
+        ::close(slave);
+        ::close(master);
+    }
+}
+
+// Ordinary users often cannot write the lock folder: the port opens all the same.
+TEST(UucpLock, AFolderThatTakesNoFileOpensWithoutALock)
+{
+    test::TempDir dir;
+    const std::string notAFolder = dir / "file";
+    writeText(notAFolder, "");
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    EventFdHalt halt;
+    PosixSerialPorts ports(halt, notAFolder);
+    EXPECT_NE(ports.openPath(name), nullptr);
+    ::close(slave);
+    ::close(master);
 }
 
 } // namespace
