@@ -282,6 +282,29 @@ TEST(PortInspector, HoldersComeFromEveryProcessesDescriptors)
     EXPECT_FALSE(port.latencyTimerMs.has_value());
 }
 
+// Serial programs that keep to the UUCP lock file may hold a port without having it open.
+TEST(PortInspector, TheLiveHolderOfTheLockFileIsAHolder)
+{
+    for (const bool live : {true, false}) {
+        SCOPED_TRACE(live ? "live" : "stale");
+        test::TempDir dir;
+        const int pid = live ? ::getppid() : 999999999;
+        writeFile(dir / ("proc/" + std::to_string(pid) + "/comm"), "minicom\n");
+        writeFile(dir / "lock/LCK..null", std::to_string(pid) + "\n");
+        const PosixPortInspector inspector({dir / "dev", dir / "sys", dir / "proc", dir / "lock"});
+        const PortIdentity port = inspector.inspect("/dev/null");
+        if (!live) {
+            EXPECT_TRUE(port.holders.empty());
+            continue;
+        }
+        ASSERT_EQ(port.holders.size(), 1u);
+        EXPECT_EQ(port.holders[0].pid, pid);
+        EXPECT_EQ(port.holders[0].command, "minicom");
+        EXPECT_NE(PortToolTip("COM1", port).find(std::to_string(pid) + " minicom"),
+                  std::string::npos);
+    }
+}
+
 TEST(PortInspector, OnlyANumberIsALatencyTimer)
 {
     test::TempDir dir;
