@@ -24,22 +24,24 @@ namespace quarin::posix {
 
 namespace {
 
+struct Speed
+{
+    int baudRate;
+    speed_t speed;
+};
+
+// Every other rate is 38400 bit/s.
+constexpr Speed kSpeeds[] = {
+    {1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}};
+
 speed_t speedFor(int baudRate)
 {
-    switch (baudRate) {
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    default:
-        return B38400;
+    for (const Speed& s : kSpeeds) {
+        if (s.baudRate == baudRate) {
+            return s.speed;
+        }
     }
+    return B38400;
 }
 
 // What the UART's FIFO or an adapter's buffer may still hold when the driver's queue reads
@@ -292,24 +294,10 @@ bool lineTaken(const termios& wanted, const termios& taken, bool pseudoTerminal)
 std::chrono::nanoseconds characterTime(const termios& line)
 {
     long baud = 38400;
-    switch (::cfgetospeed(&line)) {
-    case B1200:
-        baud = 1200;
-        break;
-    case B2400:
-        baud = 2400;
-        break;
-    case B4800:
-        baud = 4800;
-        break;
-    case B9600:
-        baud = 9600;
-        break;
-    case B19200:
-        baud = 19200;
-        break;
-    default:
-        break;
+    for (const Speed& s : kSpeeds) {
+        if (s.speed == ::cfgetospeed(&line)) {
+            baud = s.baudRate;
+        }
     }
     long dataBits = 8;
     switch (line.c_cflag & CSIZE) {
