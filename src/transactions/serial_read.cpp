@@ -1,6 +1,7 @@
 #include <array>
 #include <utility>
 
+#include "console/failure_detail.h"
 #include "console/master_dlg.h"
 #include "console/scope_exit.h"
 #include "links/link_texts.h"
@@ -88,6 +89,8 @@ void CMasterDlg::SerialRead()
         endWithBox(kUnableToInitializePort);
         return;
     }
+    SerialLineNote() = Rs485Detail(port->rs485());
+    ScopeExit forgetLineNote([] { SerialLineNote().clear(); });
     port->raiseDtr();
     if (s.m_preSendDelayMs > 0) {
         m_platform.clock.sleepMs(s.m_preSendDelayMs);

@@ -948,3 +948,31 @@ TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
 }
 
 } // namespace quarin::test
+
+namespace quarin::test {
+
+// Where the kernel drives the RS-485 direction, every failure once the line is set up says so:
+// a slave lost to the turn-around shows as a time-out or a fragment.
+TEST(SerialReadFailures, TheDetailNamesTheKernelsRs485DirectionWhereItDrivesIt)
+{
+    const std::string note = "The kernel drives this port's RS-485 direction: RTS high while "
+                             "sending and low after, 1 ms before sending and 2 ms after.";
+    for (const FailureRow& row : failureRows()) {
+        for (const bool rs485 : {true, false}) {
+            SCOPED_TRACE(std::string(row.name) + (rs485 ? ", RS-485" : ""));
+            TxConsole c;
+            serialConsole(c);
+            row.setup(c);
+            if (rs485) {
+                c.fp.serial.script.rs485 = Rs485Mode{true, false, 1, 2, false};
+            }
+            c.read();
+            ASSERT_EQ(c.view.boxes().size(), 1u);
+            const bool lineSetUp = row.portOpened && row.text != kInit;
+            EXPECT_EQ(c.view.boxes()[0].detail.find(note) != std::string::npos, rs485 && lineSetUp)
+                << c.view.boxes()[0].detail;
+        }
+    }
+}
+
+} // namespace quarin::test

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -189,6 +190,19 @@ public:
     }
 
     void clearErrors() override {}
+
+    std::optional<Rs485Mode> rs485() const override
+    {
+        serial_rs485 mode{};
+        if (::ioctl(m_fd, TIOCGRS485, &mode) != 0 || (mode.flags & SER_RS485_ENABLED) == 0) {
+            return std::nullopt;
+        }
+        return Rs485Mode{(mode.flags & SER_RS485_RTS_ON_SEND) != 0,
+                         (mode.flags & SER_RS485_RTS_AFTER_SEND) != 0,
+                         static_cast<int>(mode.delay_rts_before_send),
+                         static_cast<int>(mode.delay_rts_after_send),
+                         (mode.flags & SER_RS485_RX_DURING_TX) != 0};
+    }
 
     void close() override
     {
