@@ -34,6 +34,7 @@
 #include "pty_pair.h"
 #include "recording_clock.h"
 #include "support/fake_view.h"
+#include "support/lock_dir.h"
 #include "support/reference_crc.h"
 #include "support/temp_dir.h"
 
@@ -159,7 +160,7 @@ bool tcpSection(const Options& options, Targets& targets)
     // Made on this thread, the view makes this the window's thread: the console's calls to it are
     // direct, as they are for a manual read.
     test::FakeView view;
-    posix::PosixPlatform posix;
+    posix::PosixPlatform posix{test::testLockDir()};
     Platform platform = posix.platform();
     CMasterDlg console(view, platform, port);
     console.settings().m_address = kLoopback;
@@ -392,7 +393,7 @@ bool serialSection(const Options& options, Targets& targets)
     int n = 1;
 
     test::FakeView view;
-    posix::PosixPlatform posix;
+    posix::PosixPlatform posix{test::testLockDir()};
     Platform base = posix.platform();
     RecordingClock clock(base.clock);
     Platform platform{

@@ -29,6 +29,7 @@
 #include "platform/qt/console_dialog.h"
 #include "pty_pair.h"
 #include "recording_clock.h"
+#include "support/lock_dir.h"
 #include "support/temp_dir.h"
 
 namespace quarin::bench {
@@ -183,7 +184,7 @@ struct Console
 
     std::string name;
     // Adapters of its own: the end of one window halts them, and only them.
-    posix::PosixPlatform posix;
+    posix::PosixPlatform posix{test::testLockDir()};
     Platform base;
     InlineWorkers inlined;
     RecordingClock clock;

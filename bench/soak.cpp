@@ -31,6 +31,7 @@
 #include "pty_pair.h"
 #include "soak_slave.h"
 #include "support/fake_view.h"
+#include "support/lock_dir.h"
 #include "support/temp_dir.h"
 
 namespace quarin::bench {
@@ -326,7 +327,7 @@ private:
     const SoakOptions& m_options;
     FaultySlave& m_slave;
     Plan m_plan;
-    posix::PosixPlatform m_posix;
+    posix::PosixPlatform m_posix{test::testLockDir()};
     Platform m_platform = m_posix.platform();
     test::FakeView m_view;
     CMasterDlg m_console;

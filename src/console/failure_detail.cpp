@@ -350,4 +350,28 @@ std::string CaptureFailureDetail(std::string_view comName, const PortIdentity& p
     return detail;
 }
 
+std::string Rs485Detail(const std::optional<Rs485Mode>& mode)
+{
+    if (!mode) {
+        return {};
+    }
+    const auto level = [](bool high) { return high ? "high" : "low"; };
+    std::string text = formatText("The kernel drives this port's RS-485 direction: RTS %s while "
+                                  "sending and %s after, %d ms before sending and %d ms after.",
+                                  level(mode->rtsOnSend),
+                                  level(mode->rtsAfterSend),
+                                  mode->delayBeforeSendMs,
+                                  mode->delayAfterSendMs);
+    if (mode->receiveDuringSend) {
+        text += " It receives while sending, so the frame itself comes back as an echo.";
+    }
+    return text;
+}
+
+std::string& SerialLineNote()
+{
+    thread_local std::string note;
+    return note;
+}
+
 } // namespace quarin

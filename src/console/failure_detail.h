@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/port_query.h"
+#include "platform/serial_port.h"
 
 namespace quarin {
 
@@ -22,5 +23,12 @@ std::string FailureDetail(std::string_view text);
 // The detailed text of "Unable to capture Port": the open's errno and what the system says about
 // the device, with the fix that fits.
 std::string CaptureFailureDetail(std::string_view comName, const PortIdentity& port, int error);
+
+// What the detail of a serial failure adds where the kernel drives the line's RS-485 direction;
+// empty where it does not.
+std::string Rs485Detail(const std::optional<Rs485Mode>& mode);
+
+// The note of the serial line a transaction on this thread has open, for its failure boxes.
+std::string& SerialLineNote();
 
 } // namespace quarin

@@ -84,6 +84,9 @@ void CMasterDlg::showMessage(const std::string& text, MessageIcon icon, std::str
     if (detail.empty() && icon == MessageIcon::Error) {
         detail = FailureDetail(text);
     }
+    if (icon == MessageIcon::Error && !SerialLineNote().empty()) {
+        detail += (detail.empty() ? "" : "\n\n") + SerialLineNote();
+    }
     onWindow([&] {
         if (detail.empty()) {
             m_view.messageBox(text, icon);

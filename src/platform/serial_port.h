@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -14,6 +15,16 @@ struct LineSettings
     bool evenParity = true; // false: no parity
     int stopBits = 1;
     int dataBits = 8;
+};
+
+// How the kernel drives an RS-485 transceiver's direction on a port, where it does.
+struct Rs485Mode
+{
+    bool rtsOnSend = true; // the RTS level while sending
+    bool rtsAfterSend = false;
+    int delayBeforeSendMs = 0;
+    int delayAfterSendMs = 0;
+    bool receiveDuringSend = false;
 };
 
 struct IoResult
@@ -38,6 +49,9 @@ public:
     virtual IoResult read(std::span<std::uint8_t> buffer, int timeoutMs) = 0;
     virtual void clearErrors() = 0;
     virtual void close() = 0;
+
+    // Read from the open port, never changed; nothing where the kernel does not drive RS-485.
+    virtual std::optional<Rs485Mode> rs485() const { return std::nullopt; }
 };
 
 class SerialPorts

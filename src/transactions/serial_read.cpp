@@ -1,6 +1,7 @@
 #include <array>
 #include <utility>
 
+#include "console/failure_detail.h"
 #include "console/master_dlg.h"
 #include "console/scope_exit.h"
 #include "links/link_texts.h"
@@ -88,6 +89,8 @@ void CMasterDlg::SerialRead()
         endWithBox(kUnableToInitializePort);
         return;
     }
+    SerialLineNote() = Rs485Detail(port->rs485());
+    ScopeExit forgetLineNote([] { SerialLineNote().clear(); });
     port->raiseDtr();
     if (s.m_preSendDelayMs > 0) {
         m_platform.clock.sleepMs(s.m_preSendDelayMs);
@@ -194,18 +197,22 @@ void CMasterDlg::SerialRead()
     if (identification) {
         showMessage(IdentificationText(pdu), MessageIcon::Information);
     } else {
-        ValueTexts values = zeroTexts();
-        ExtractValues(pdu, request, s.m_displayMode, values);
-        onWindow([&] { m_settings.m_values = values; });
+        // The display mode and (below) the protocol as they stand now: the operator may have
+        // changed either while the reply was on its way.
+        onWindow([&] {
+            ValueTexts values = zeroTexts();
+            ExtractValues(pdu, request, m_settings.m_displayMode, values);
+            m_settings.m_values = values;
+        });
     }
     recordTransactionTime(start, m_platform.clock.now());
     port->close();
-    if (s.m_protocol == Modbus) {
-        onWindow([this] {
+    onWindow([this] {
+        if (m_settings.m_protocol == Modbus) {
             m_labelsJbusForm = true;
             showModbusLabels();
-        });
-    }
+        }
+    });
     m_platform.clock.sleepMs(25);
     endTransaction();
 }

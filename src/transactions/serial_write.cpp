@@ -1,5 +1,6 @@
 #include <array>
 
+#include "console/failure_detail.h"
 #include "console/master_dlg.h"
 #include "console/scope_exit.h"
 #include "links/link_texts.h"
@@ -57,6 +58,8 @@ void CMasterDlg::SerialWrite()
         failWithPortOpen(kUnableToInitializePort, false);
         return;
     }
+    SerialLineNote() = Rs485Detail(port->rs485());
+    ScopeExit forgetLineNote([] { SerialLineNote().clear(); });
     port->raiseDtr();
     if (s.m_preSendDelayMs > 0) {
         m_platform.clock.sleepMs(s.m_preSendDelayMs);

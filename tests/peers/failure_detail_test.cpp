@@ -14,6 +14,7 @@
 #include "console/master_dlg.h"
 #include "platform/posix/platform.h"
 #include "support/fake_view.h"
+#include "support/lock_dir.h"
 #include "support/peer_process.h"
 #include "support/pty_cable.h"
 #include "support/temp_dir.h"
@@ -31,7 +32,7 @@ bool endsWith(const std::string& text, const std::string& tail)
 
 struct Console
 {
-    posix::PosixPlatform posix;
+    posix::PosixPlatform posix{testLockDir()};
     Platform platform = posix.platform();
     FakeView view;
     CMasterDlg dlg;

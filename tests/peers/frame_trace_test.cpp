@@ -17,6 +17,7 @@
 #include "console/master_dlg.h"
 #include "platform/posix/platform.h"
 #include "support/fake_view.h"
+#include "support/lock_dir.h"
 #include "support/peer_process.h"
 #include "support/pty_cable.h"
 #include "support/temp_dir.h"
@@ -87,7 +88,7 @@ Bytes joined(const std::vector<TraceLine>& lines, const std::string& direction)
 // a time.
 struct Console
 {
-    posix::PosixPlatform posix;
+    posix::PosixPlatform posix{testLockDir()};
     Platform platform = posix.platform();
     FakeView view;
     CMasterDlg dlg;
@@ -263,7 +264,7 @@ private:
 TEST_F(RtuPeer, TracingLeavesTheTransactionTimesAsTheyWere)
 {
     constexpr int kRounds = 40;
-    posix::PosixPlatform posix;
+    posix::PosixPlatform posix{testLockDir()};
     const Platform real = posix.platform();
     MicrosecondWitness clock(real.clock);
     Platform platform{

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
+#include "support/lock_dir.h"
 #include "support/peer_process.h"
 #include "support/temp_dir.h"
 
@@ -473,7 +474,7 @@ TEST(FaultScenarios, LogLinePastTheFileSizeLimitDoesNotEndTheProgram)
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_DFL); // as the program starts
-        posix::PosixPlatform posix;
+        posix::PosixPlatform posix{testLockDir()};
         Platform platform = posix.platform();
         rlimit none{0, 0};
         if (setrlimit(RLIMIT_FSIZE, &none) != 0) {

@@ -101,6 +101,8 @@ public:
 
     void clearErrors() override { ++m_log->clearErrors; }
 
+    std::optional<Rs485Mode> rs485() const override { return m_script.rs485; }
+
     void close() override
     {
         m_log->closed = true;

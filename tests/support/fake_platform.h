@@ -60,6 +60,7 @@ struct SerialScript
     std::vector<Bytes> reads;
     int failRead = -1;              // index of the read call that fails
     std::uint64_t replyDelayMs = 3; // time a complete reply takes
+    std::optional<Rs485Mode> rs485; // how the kernel drives the port's RS-485 direction
 };
 
 struct SerialLog

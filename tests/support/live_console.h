@@ -20,6 +20,8 @@
 #include "console/master_dlg.h"
 #include "platform/posix/platform.h"
 #include "support/fake_view.h"
+#include "support/lock_dir.h"
+#include "support/temp_dir.h"
 
 namespace quarin::test {
 
@@ -27,7 +29,7 @@ inline constexpr char kLoopback[] = "127.0.0.1";
 
 struct LiveConsole
 {
-    posix::PosixPlatform posix;
+    posix::PosixPlatform posix{testLockDir()};
     Platform platform = posix.platform();
     FakeView view;
     CMasterDlg dlg;

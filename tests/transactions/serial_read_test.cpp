@@ -1,5 +1,6 @@
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -887,6 +888,90 @@ TEST(SerialReadLabels, OnlyAModbusSuccessRewritesTheLabelsInModbusForm)
         reads(c, {row.reply});
         c.read();
         EXPECT_EQ(c.shownLabels(), row.labels);
+    }
+}
+
+} // namespace quarin::test
+
+namespace quarin::test {
+
+// A click on "&Jbus" or "&Hex" while the read waits for its reply: the read ends as if it had
+// begun under what the console shows now.
+TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
+{
+    struct Row
+    {
+        const char* name;
+        std::function<void(TxConsole&)> click;
+    };
+
+    const Row rows[] = {
+        {"&Hex",
+         [](TxConsole& c) {
+             c.select(ControlId::DisplayMode, Hex);
+             c.dlg.changeDisplayMode();
+         }},
+        {"&Jbus",
+         [](TxConsole& c) {
+             c.select(ControlId::Protocol, Jbus);
+             c.dlg.showJbusLabels();
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto readThreeRegisters = [](TxConsole& c) {
+            serialConsole(c);
+            c.type(ControlId::StartRegister, "7");
+            c.dlg.refreshLabels();
+            c.type(ControlId::RegisterCount, "3");
+            c.dlg.refreshLabels();
+            reads(c, {withCrc("01 03 06 00 0A 00 FF 12 34")});
+        };
+        TxConsole clickedBefore;
+        readThreeRegisters(clickedBefore);
+        row.click(clickedBefore);
+        clickedBefore.read();
+
+        TxConsole clickedDuring;
+        readThreeRegisters(clickedDuring);
+        bool clicked = false;
+        clickedDuring.fp.serial.onRead = [&](SerialLog&) {
+            if (!std::exchange(clicked, true)) {
+                row.click(clickedDuring);
+            }
+        };
+        clickedDuring.read();
+        ASSERT_TRUE(clicked);
+        EXPECT_EQ(clickedDuring.shownValues(), clickedBefore.shownValues());
+        EXPECT_EQ(clickedDuring.shownLabels(), clickedBefore.shownLabels());
+    }
+}
+
+} // namespace quarin::test
+
+namespace quarin::test {
+
+// Where the kernel drives the RS-485 direction, every failure once the line is set up says so:
+// a slave lost to the turn-around shows as a time-out or a fragment.
+TEST(SerialReadFailures, TheDetailNamesTheKernelsRs485DirectionWhereItDrivesIt)
+{
+    const std::string note = "The kernel drives this port's RS-485 direction: RTS high while "
+                             "sending and low after, 1 ms before sending and 2 ms after.";
+    for (const FailureRow& row : failureRows()) {
+        for (const bool rs485 : {true, false}) {
+            SCOPED_TRACE(std::string(row.name) + (rs485 ? ", RS-485" : ""));
+            TxConsole c;
+            serialConsole(c);
+            row.setup(c);
+            if (rs485) {
+                c.fp.serial.script.rs485 = Rs485Mode{true, false, 1, 2, false};
+            }
+            c.read();
+            ASSERT_EQ(c.view.boxes().size(), 1u);
+            const bool lineSetUp = row.portOpened && row.text != kInit;
+            EXPECT_EQ(c.view.boxes()[0].detail.find(note) != std::string::npos, rs485 && lineSetUp)
+                << c.view.boxes()[0].detail;
+        }
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "platform/posix/clock.h"
 #include "platform/posix/file_system.h"
 #include "platform/posix/halt_event.h"
@@ -15,7 +17,8 @@ namespace quarin::posix {
 class PosixPlatform
 {
 public:
-    PosixPlatform();
+    // lockDir: where the serial ports' UUCP lock files go (kUucpLockDir but in tests).
+    explicit PosixPlatform(std::string lockDir);
     PosixPlatform(const PosixPlatform&) = delete;
     PosixPlatform& operator=(const PosixPlatform&) = delete;
 

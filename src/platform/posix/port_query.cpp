@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/posix/serial_ports.h"
+
 namespace quarin::posix {
 
 namespace {
@@ -193,6 +195,17 @@ PortIdentity PosixPortInspector::inspect(const std::string& path) const
             holder.self = holder.pid == self;
             identity.holders.push_back(std::move(holder));
             break;
+        }
+    }
+    if (!identity.device.empty()) {
+        const int locker = uucpLockHolder(uucpLockPath(m_roots.lock, identity.device));
+        const bool listed =
+            std::any_of(identity.holders.begin(),
+                        identity.holders.end(),
+                        [locker](const PortHolder& holder) { return holder.pid == locker; });
+        if (locker != 0 && !listed) {
+            const std::string comm = m_roots.proc + "/" + std::to_string(locker) + "/comm";
+            identity.holders.push_back({locker, readAttribute(comm).value_or("?"), locker == self});
         }
     }
     std::sort(identity.holders.begin(),

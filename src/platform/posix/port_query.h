@@ -12,9 +12,11 @@ struct InspectorRoots
     std::string dev = "/dev";
     std::string sys = "/sys";
     std::string proc = "/proc";
+    std::string lock = "/var/lock"; // UUCP lock files
 };
 
-// stat, access, readlink and a scan of /proc/*/fd: the device itself is never opened.
+// stat, access, readlink, a scan of /proc/*/fd and the device's UUCP lock file: the device
+// itself is never opened. A live process that holds the lock file counts as a holder.
 class PosixPortInspector : public PortInspector
 {
 public:

@@ -22,7 +22,7 @@ int CMasterApp::run()
     QApplication::setApplicationName(QString::fromLatin1(kMessageBoxTitle));
     QApplication::setWindowIcon(appIcon());
 
-    posix::PosixPlatform adapters;
+    posix::PosixPlatform adapters(posix::kUucpLockDir);
     Platform platform = adapters.platform();
     // Port tooltips and the capture detail look at the device without opening it.
     const posix::PosixPortInspector inspector;

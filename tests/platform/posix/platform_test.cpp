@@ -9,6 +9,7 @@
 
 #include "platform/posix/platform.h"
 #include "posix_test_support.h"
+#include "support/lock_dir.h"
 
 namespace quarin::posix {
 namespace {
@@ -129,7 +130,7 @@ TEST(ThreadWorkerStarter, CountsWorkersUntilTheyReturn)
 
 TEST(PosixPlatform, EveryAdapterSharesTheOneHalt)
 {
-    PosixPlatform posix;
+    PosixPlatform posix{quarin::test::testLockDir()};
     Platform platform = posix.platform();
     EXPECT_EQ(&platform.halt, &posix.halt());
     platform.halt.raise();

@@ -24,6 +24,7 @@
 #include "platform/posix/port_query.h"
 #include "posix_test_support.h"
 #include "support/fake_view.h"
+#include "support/lock_dir.h"
 
 namespace quarin::posix {
 namespace {
@@ -140,7 +141,7 @@ TEST_F(PtyPort, TheDeviceIsNeverOpened)
 
     const PosixPortInspector inspector;
     EventFdHalt halt;
-    PosixSerialPorts ports(halt);
+    PosixSerialPorts ports(halt, quarin::test::testLockDir());
     const PortIdentity port = inspector.inspect(ports.devicePath(3));
     EXPECT_TRUE(port.exists);
     EXPECT_EQ(opens(), 0) << "looking at the port opened it";
@@ -227,7 +228,7 @@ TEST_F(PtyPort, AProcessThatHoldsThePortIsNamed)
 // The console on the real adapters: the box keeps its text, the detail names the holder.
 TEST_F(PtyPort, UnableToCapturePortNamesTheHolder)
 {
-    PosixPlatform adapters;
+    PosixPlatform adapters{quarin::test::testLockDir()};
     Platform platform = adapters.platform();
     quarin::test::FakeView view;
     CMasterDlg dlg(view, platform);
@@ -279,6 +280,29 @@ TEST(PortInspector, HoldersComeFromEveryProcessesDescriptors)
     EXPECT_TRUE(port.holdersComplete);
     EXPECT_TRUE(port.characterDevice);
     EXPECT_FALSE(port.latencyTimerMs.has_value());
+}
+
+// Serial programs that keep to the UUCP lock file may hold a port without having it open.
+TEST(PortInspector, TheLiveHolderOfTheLockFileIsAHolder)
+{
+    for (const bool live : {true, false}) {
+        SCOPED_TRACE(live ? "live" : "stale");
+        test::TempDir dir;
+        const int pid = live ? ::getppid() : 999999999;
+        writeFile(dir / ("proc/" + std::to_string(pid) + "/comm"), "minicom\n");
+        writeFile(dir / "lock/LCK..null", std::to_string(pid) + "\n");
+        const PosixPortInspector inspector({dir / "dev", dir / "sys", dir / "proc", dir / "lock"});
+        const PortIdentity port = inspector.inspect("/dev/null");
+        if (!live) {
+            EXPECT_TRUE(port.holders.empty());
+            continue;
+        }
+        ASSERT_EQ(port.holders.size(), 1u);
+        EXPECT_EQ(port.holders[0].pid, pid);
+        EXPECT_EQ(port.holders[0].command, "minicom");
+        EXPECT_NE(PortToolTip("COM1", port).find(std::to_string(pid) + " minicom"),
+                  std::string::npos);
+    }
 }
 
 TEST(PortInspector, OnlyANumberIsALatencyTimer)

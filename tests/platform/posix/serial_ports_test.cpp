@@ -1,8 +1,15 @@
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
+#include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
@@ -13,6 +20,7 @@
 #include "platform/posix/line_termios.h"
 #include "platform/posix/serial_ports.h"
 #include "posix_test_support.h"
+#include "support/lock_dir.h"
 
 namespace quarin::posix {
 namespace {
@@ -52,7 +60,7 @@ TEST(SerialPorts, AComEntryInTheWorkingFolderTakesPrecedence)
     ASSERT_EQ(::symlink("/nonexistent/device", "COM3"), 0);
     ASSERT_EQ(::symlink("/dev/null", "COM0"), 0);
     EventFdHalt halt;
-    PosixSerialPorts ports(halt);
+    PosixSerialPorts ports(halt, quarin::test::testLockDir());
 
     EXPECT_EQ(ports.devicePath(3), "COM3");
     EXPECT_EQ(ports.devicePath(4), "/dev/ttyUSB3");
@@ -71,7 +79,7 @@ TEST(SerialPorts, DevNullBehindComRefusesTheLineSettings)
     test::WorkingDirectory cwd(dir.path());
     ASSERT_EQ(::symlink("/dev/null", "COM2"), 0);
     EventFdHalt halt;
-    PosixSerialPorts ports(halt);
+    PosixSerialPorts ports(halt, quarin::test::testLockDir());
 
     auto port = ports.open(2);
     ASSERT_NE(port, nullptr);
@@ -154,6 +162,59 @@ TEST(MakeTermios, ClearsWhatAnotherProgramLeftSet)
     EXPECT_EQ(t.c_cc[VTIME], 0);
 }
 
+// tcsetattr() succeeds when any one change took, so the line is judged by what reads back.
+TEST(LineTaken, RefusesALineThatIsNotWhatWasAsked)
+{
+    const termios asked = makeTermios(termios{}, {9600, true, 1, 7});
+
+    struct Case
+    {
+        const char* name;
+        tcflag_t clear;
+        tcflag_t set;
+        speed_t speed;
+        bool realLine;
+        bool pty;
+    };
+
+    const Case cases[] = {
+        {"as asked", 0, 0, B9600, true, true},
+        {"8 data bits for 7", CSIZE, CS8, B9600, false, true},
+        {"parity dropped", PARENB, 0, B9600, false, true},
+        {"odd parity", 0, PARODD, B9600, false, true},
+        {"two stop bits", 0, CSTOPB, B9600, false, false},
+        {"baud rate kept", 0, 0, B38400, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        termios taken = asked;
+        taken.c_cflag = (taken.c_cflag & ~c.clear) | c.set;
+        cfsetispeed(&taken, c.speed);
+        cfsetospeed(&taken, c.speed);
+        EXPECT_EQ(lineTaken(asked, taken, false), c.realLine);
+        EXPECT_EQ(lineTaken(asked, taken, true), c.pty) << "a pty forces 8 data bits, no parity";
+    }
+}
+
+TEST(CharacterTime, CountsStartDataParityAndStopBits)
+{
+    struct Case
+    {
+        LineSettings line;
+        long nanoseconds;
+    };
+
+    const Case cases[] = {
+        {{1200, true, 1, 8}, 9'166'666},
+        {{1200, false, 2, 8}, 9'166'666},
+        {{9600, true, 1, 7}, 1'041'666},
+        {{38400, false, 2, 8}, 286'458},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(characterTime(makeTermios(termios{}, c.line)).count(), c.nanoseconds);
+    }
+}
+
 // COM1 in a private working folder leads to the slave of a pty; the test plays the slave device
 // on the master.
 class SerialPortTest : public testing::Test
@@ -228,7 +289,7 @@ protected:
     test::TempDir m_dir;
     std::unique_ptr<test::WorkingDirectory> m_cwd;
     EventFdHalt m_halt;
-    PosixSerialPorts m_ports{m_halt};
+    PosixSerialPorts m_ports{m_halt, quarin::test::testLockDir()};
 };
 
 TEST_F(SerialPortTest, LineSettingsReachTheDevice)
@@ -341,6 +402,11 @@ TEST_F(SerialPortTest, AFrameThatCannotLeaveEndsAtTheDeadline)
     EXPECT_LT(result.count, frame.size());
     EXPECT_GE(ms, 350);
     EXPECT_LT(ms, 3000);
+
+    // What the write left queued will not go out: the close flushes it rather than wait for it.
+    start = Clock::now();
+    port->close();
+    EXPECT_LT(msSince(start), 1000);
 }
 
 TEST_F(SerialPortTest, ACompleteReplyEndsTheReadAtOnce)
@@ -483,6 +549,105 @@ TEST_F(SerialPortTest, TheHaltEndsAStalledWrite)
     EXPECT_FALSE(result.ok);
     EXPECT_LT(result.count, big.size());
     EXPECT_LT(ms, 2000);
+}
+
+} // namespace
+} // namespace quarin::posix
+
+namespace quarin::posix {
+namespace {
+
+std::string readText(const std::string& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void writeText(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
+
+// A process id that no process has any more: a child that has ended and been reaped.
+int endedPid()
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+std::string pidLine(int pid)
+{
+    char line[16];
+    std::snprintf(line, sizeof line, "%10d\n", pid);
+    return line;
+}
+
+// The UUCP lock file as Linux serial programs share it.
+TEST(UucpLock, IsHonouredTakenAndGivenBack)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<std::string()> before; // the lock file's text before the open; none: absent
+        bool opens;
+    };
+
+    const Case cases[] = {
+        {"no lock", nullptr, true},
+        {"held by a live process", [] { return pidLine(::getppid()); }, false},
+        {"left by an ended process", [] { return pidLine(endedPid()); }, true},
+        {"left without a process id", [] { return std::string("\n"); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir locks;
+        int master = -1;
+        int slave = -1;
+        char name[64] = {};
+        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        const std::string lockFile = uucpLockPath(locks.path(), name);
+        EXPECT_EQ(lockFile, locks.path() + "/LCK..pts_" + std::string(name).substr(9));
+        std::string before;
+        if (c.before) {
+            before = c.before();
+            writeText(lockFile, before);
+        }
+        EventFdHalt halt;
+        PosixSerialPorts ports(halt, locks.path());
+        auto port = ports.openPath(name);
+        EXPECT_EQ(port != nullptr, c.opens);
+        if (port) {
+            EXPECT_EQ(readText(lockFile), pidLine(::getpid()));
+            port->close();
+            EXPECT_FALSE(std::filesystem::exists(lockFile)) << "the lock goes with the close";
+        } else {
+            EXPECT_EQ(ports.lastOpenError(), EBUSY);
+            EXPECT_EQ(readText(lockFile), before);
+        }
+        ::close(slave);
+        ::close(master);
+    }
+}
+
+// Ordinary users often cannot write the lock folder: the port opens all the same.
+TEST(UucpLock, AFolderThatTakesNoFileOpensWithoutALock)
+{
+    test::TempDir dir;
+    const std::string notAFolder = dir / "file";
+    writeText(notAFolder, "");
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    EventFdHalt halt;
+    PosixSerialPorts ports(halt, notAFolder);
+    EXPECT_NE(ports.openPath(name), nullptr);
+    ::close(slave);
+    ::close(master);
 }
 
 } // namespace
