@@ -43,7 +43,7 @@ void CMasterDlg::SerialRead()
     ConsoleSettings s;
     // Once the console halts the record is out of reach, and a default copy is not the
     // operator's to act on.
-    if (!onWindow([&] {
+    if (!changeRecord([&] {
             m_settings.m_values = zeroTexts();
             m_stats.lastMs = 0;
             s = m_settings;
@@ -62,13 +62,12 @@ void CMasterDlg::SerialRead()
     const int maxCount = scattered ? 100 : 125;
     if (s.m_registerCount < 1 || s.m_registerCount > maxCount) {
         showMessage(scattered ? kCountRange100 : kCountRange125, MessageIcon::Error);
-        onWindow([&] {
+        changeRecord([&] {
             m_settings.m_registerCount = maxCount;
             if (!scattered) {
                 m_settings.m_sampleMode = Manual;
             }
         });
-        sendUpdateConsole(false);
         endTransaction();
         return;
     }
@@ -196,7 +195,7 @@ void CMasterDlg::SerialRead()
     } else {
         ValueTexts values = zeroTexts();
         ExtractValues(pdu, request, s.m_displayMode, values);
-        onWindow([&] { m_settings.m_values = values; });
+        changeRecord([&] { m_settings.m_values = values; });
     }
     recordTransactionTime(start, m_platform.clock.now());
     port->close();
