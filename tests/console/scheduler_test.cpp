@@ -294,81 +294,90 @@ private:
     std::atomic<int> m_running{0};
 };
 
-TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
+// A console whose workers are threads of their own, on the test's clock when it brings one.
+struct ThreadedConsole
 {
+    explicit ThreadedConsole(Clock* clock = nullptr)
+        : platform{fp.serial,
+                   fp.sockets,
+                   clock != nullptr ? *clock : fp.clock,
+                   workers,
+                   fp.files,
+                   fp.programs,
+                   fp.halt}
+    {
+        EXPECT_TRUE(dlg.onInitDialog());
+    }
+
+    // A logging run against this slave.
+    void startLogging(std::function<std::vector<SocketStep>(const Bytes&)> slave)
+    {
+        fp.sockets.slave = std::move(slave);
+        view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+        dlg.onRead();
+    }
+
     FakePlatform fp;
     ThreadWorkers workers;
-    Platform platform{fp.serial, fp.sockets, fp.clock, workers, fp.files, fp.programs, fp.halt};
+    Platform platform;
     FakeView view;
-    CMasterDlg dlg(view, platform, 502);
-    ASSERT_TRUE(dlg.onInitDialog());
-    fp.sockets.slave = tcpSlave([](int n) { return n % 5 == 0; });
-    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-    dlg.onRead();
+    CMasterDlg dlg{view, platform, 502};
+};
+
+TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
+{
+    ThreadedConsole c;
+    c.startLogging(tcpSlave([](int n) { return n % 5 == 0; }));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int tick = 1; tick <= 200 && std::chrono::steady_clock::now() < deadline; ++tick) {
-        dlg.onTimer(CMasterDlg::kScheduleTimer);
-        view.waitWhileProcessingEvents([&] { return !dlg.busy(); }, 2000);
+        c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        c.view.waitWhileProcessingEvents([&] { return !c.dlg.busy(); }, 2000);
         if (tick % 50 == 0) {
-            view.type(ControlId::SlaveId, "1"); // the operator edits while a run goes on
-            dlg.onSlaveIdChanged();
+            c.view.type(ControlId::SlaveId, "1"); // the operator edits while a run goes on
+            c.dlg.onSlaveIdChanged();
         }
     }
-    view.waitWhileProcessingEvents([&] { return workers.running() == 0; }, 5000);
-    dlg.onStop();
-    EXPECT_EQ(view.text(ControlId::TransactionCount), "200");
-    EXPECT_EQ(view.text(ControlId::ErrorCount), "40");
-    dlg.onDestroy();
+    c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 5000);
+    c.dlg.onStop();
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "200");
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "40");
+    c.dlg.onDestroy();
 }
 
 TEST(Scheduler, DestroyHaltsAWorkerWaitingForTheWindow)
 {
-    FakePlatform fp;
-    ThreadWorkers workers;
-    Platform platform{fp.serial, fp.sockets, fp.clock, workers, fp.files, fp.programs, fp.halt};
-    FakeView view;
-    CMasterDlg dlg(view, platform, 502);
-    ASSERT_TRUE(dlg.onInitDialog());
-    fp.sockets.slave = tcpSlave([](int) { return true; });
-    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-    dlg.onRead();
-    dlg.onTimer(CMasterDlg::kScheduleTimer);
+    ThreadedConsole c;
+    c.startLogging(tcpSlave([](int) { return true; }));
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
     // The worker now waits for the window's thread, which does not pump: the halt must free it.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto start = std::chrono::steady_clock::now();
-    dlg.onDestroy();
+    c.dlg.onDestroy();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    EXPECT_EQ(workers.running(), 0);
-    EXPECT_EQ(fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
+    EXPECT_EQ(c.workers.running(), 0);
+    EXPECT_EQ(c.fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
 }
 
 // The worker picks its link on the window's thread, where the transfer of an edit may be writing
 // the record at that very moment. Its worth is in the ThreadSanitizer build.
 TEST(Scheduler, EditsWhileAWorkerRunsShareNothingWithIt)
 {
-    FakePlatform fp;
-    ThreadWorkers workers;
-    Platform platform{fp.serial, fp.sockets, fp.clock, workers, fp.files, fp.programs, fp.halt};
-    FakeView view;
-    CMasterDlg dlg(view, platform, 502);
-    ASSERT_TRUE(dlg.onInitDialog());
-    fp.sockets.slave = tcpSlave([](int) { return false; });
-    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-    dlg.onRead();
+    ThreadedConsole c;
+    c.startLogging(tcpSlave([](int) { return false; }));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int tick = 1; tick <= 50; ++tick) {
-        dlg.onTimer(CMasterDlg::kScheduleTimer);
-        while (dlg.busy() && std::chrono::steady_clock::now() < deadline) {
-            view.type(ControlId::SlaveId, "1");
-            dlg.onSlaveIdChanged();
-            view.processEvents();
+        c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        while (c.dlg.busy() && std::chrono::steady_clock::now() < deadline) {
+            c.view.type(ControlId::SlaveId, "1");
+            c.dlg.onSlaveIdChanged();
+            c.view.processEvents();
         }
     }
-    view.waitWhileProcessingEvents([&] { return workers.running() == 0; }, 5000);
-    dlg.onStop();
-    EXPECT_EQ(view.text(ControlId::TransactionCount), "50");
-    EXPECT_EQ(view.text(ControlId::Value, 0), "42");
-    dlg.onDestroy();
+    c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 5000);
+    c.dlg.onStop();
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "50");
+    EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
+    c.dlg.onDestroy();
 }
 
 // Exit may land while reportFailure reads the record on the window's thread: the halted worker then
@@ -389,30 +398,23 @@ TEST(FailureReport, AHaltLandingInsideTheReportChangesNothing)
         std::function<void()> atLocalTime;
     };
 
-    FakePlatform fp;
     HaltingClock clock;
-    ThreadWorkers workers;
-    Platform platform{fp.serial, fp.sockets, clock, workers, fp.files, fp.programs, fp.halt};
-    FakeView view;
-    CMasterDlg dlg(view, platform, 502);
-    ASSERT_TRUE(dlg.onInitDialog());
-    view.type(ControlId::Timeout, "1500");
-    fp.sockets.slave = [](const Bytes&) {
+    ThreadedConsole c(&clock);
+    c.view.type(ControlId::Timeout, "1500");
+    c.startLogging([](const Bytes&) {
         return std::vector<SocketStep>{{SocketStep::Silence, {}, 0}}; // a link failure
-    };
-    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-    dlg.onRead();
+    });
     clock.atLocalTime = [&] {
-        fp.halt.raise();
-        view.halt();
+        c.fp.halt.raise();
+        c.view.halt();
     };
-    dlg.onTimer(CMasterDlg::kScheduleTimer);
-    ASSERT_TRUE(view.waitWhileProcessingEvents([&] { return workers.running() == 0; }, 10000));
-    EXPECT_EQ(fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
-    EXPECT_EQ(fp.sockets.closes, 0) << "a halted worker leaves the link alone";
-    EXPECT_FALSE(dlg.busy());
-    dlg.onDestroy();
-    EXPECT_EQ(fp.sockets.closes, 1);
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+    ASSERT_TRUE(c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 10000));
+    EXPECT_EQ(c.fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
+    EXPECT_EQ(c.fp.sockets.closes, 0) << "a halted worker leaves the link alone";
+    EXPECT_FALSE(c.dlg.busy());
+    c.dlg.onDestroy();
+    EXPECT_EQ(c.fp.sockets.closes, 1);
 }
 
 } // namespace
