@@ -101,6 +101,14 @@ void CMasterDlg::setBusyCursor(bool busy)
     onWindow([&] { m_view.setBusyCursor(busy); });
 }
 
+bool CMasterDlg::changeRecord(const std::function<void()>& change)
+{
+    return onWindow([&] {
+        change();
+        showTransfer();
+    });
+}
+
 void CMasterDlg::endTransaction()
 {
     // The transaction's time has been taken by now, so writing its frames costs it nothing.
@@ -339,6 +347,9 @@ void CMasterDlg::changeDisplayMode()
 
 void CMasterDlg::startCommand(int command)
 {
+    if (m_closing) {
+        return;
+    }
     // The last scheduled transaction may still hold the link after Stop: run the command when it
     // has let go, so two transactions never share a link.
     if (busy()) {
@@ -353,9 +364,9 @@ void CMasterDlg::startCommand(int command)
     }
 }
 
-void CMasterDlg::readTransaction()
+void CMasterDlg::readTransaction(bool serial)
 {
-    if (m_settings.serial()) {
+    if (serial) {
         SerialRead();
     } else {
         TcpRead();
@@ -364,6 +375,9 @@ void CMasterDlg::readTransaction()
 
 void CMasterDlg::onRead()
 {
+    if (m_closing) {
+        return;
+    }
     if (busy()) {
         startCommand(kReadCommand);
         return;
@@ -376,7 +390,7 @@ void CMasterDlg::onRead()
     m_logFailureShown = false;
     if (m_settings.m_sampleMode == Manual) {
         m_busy.store(true, std::memory_order_relaxed);
-        readTransaction();
+        readTransaction(m_settings.serial());
         // Read refreshes once more after a manual transaction.
         showTransfer();
         return;
@@ -404,6 +418,9 @@ void CMasterDlg::onRead()
 
 void CMasterDlg::onWrite()
 {
+    if (m_closing) {
+        return;
+    }
     if (busy()) {
         startCommand(kWriteCommand);
         return;
@@ -449,6 +466,9 @@ void CMasterDlg::onStop()
 
 void CMasterDlg::onTimer(int id)
 {
+    if (m_closing) {
+        return;
+    }
     if (id == kDeferredCommandTimer) {
         if (busy()) {
             return;
@@ -476,19 +496,30 @@ void CMasterDlg::onTimer(int id)
 
 void CMasterDlg::workerBody()
 {
-    if (!onWindow([this] {
+    // The link is chosen on the window's thread, where a transfer may be writing the record.
+    bool serial = false;
+    if (!onWindow([&] {
             saveTransfer();
             ++m_stats.transactionCount;
             showTransfer(); // the display is read back by every transfer
+            serial = m_settings.serial();
         })) {
         endTransaction();
         return;
     }
-    readTransaction();
+    readTransaction(serial);
 }
 
 void CMasterDlg::onExit()
 {
+    // The waits below and the save's boxes run the window's events: a click, a deferred command
+    // or a tick arriving then must not start a transaction.
+    if (m_closing) {
+        return;
+    }
+    m_closing = true;
+    m_view.killTimer(kScheduleTimer);
+    m_view.killTimer(kDeferredCommandTimer);
     if (m_workerStarted) {
         m_platform.halt.raise();
         m_view.halt();
@@ -501,6 +532,7 @@ void CMasterDlg::onExit()
 
 void CMasterDlg::onDestroy()
 {
+    m_closing = true;
     m_view.killTimer(kScheduleTimer);
     m_view.killTimer(kDeferredCommandTimer);
     m_timerId = 0;

@@ -148,10 +148,13 @@ private:
     void traceReceived(std::span<const std::uint8_t> bytes, bool failed = false);
     void flushTrace();
     void setBusyCursor(bool busy);
+    // A transaction's change to the record, shown in the same call on the window's thread: a
+    // transfer made in between would read the old controls back over it. False once halted.
+    bool changeRecord(const std::function<void()>& change);
     void endTransaction(); // clears m_busy, publishing the transaction's writes
     void writeLabels(bool jbusForm);
     void applyProtocolLine(int protocol);
-    void readTransaction();
+    void readTransaction(bool serial);
     bool prepareWrite(bool labelRows, ConsoleSettings& s, WriteRequest& request);
     void workerBody();
     void startCommand(int command);
@@ -179,6 +182,7 @@ private:
     int m_timerId = 0;
     std::atomic<bool> m_busy{false};
     bool m_workerStarted = false;
+    bool m_closing = false; // Exit or the window's end has begun: no transaction starts
     int m_deferredCommand = 0;
     bool m_logFailureShown = false;
 

@@ -16,6 +16,9 @@ constexpr char kArpProgram[] = "/usr/sbin/arp";
 LinkOpen CMasterDlg::openTcpLink(const std::string& address, int& errorCode)
 {
     SocketApi& sockets = m_platform.sockets;
+    if (halted() && !m_view.onWindowThread()) {
+        return LinkOpen::Reported;
+    }
     if (m_connected && address == m_connectedAddress) {
         return LinkOpen::Ready;
     }
@@ -116,6 +119,10 @@ CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::
 
 void CMasterDlg::closeTcpLink()
 {
+    // A halted worker leaves the link as it is; the window's end closes it once no worker is out.
+    if (halted() && !m_view.onWindowThread()) {
+        return;
+    }
     if (m_socket != kNoSocket) {
         m_platform.sockets.close(m_socket);
         m_socket = kNoSocket;

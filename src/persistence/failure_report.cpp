@@ -46,15 +46,18 @@ bool CMasterDlg::appendLog(const std::string& line)
 void CMasterDlg::reportFailure(std::string text, ReportKind kind)
 {
     // After the halt nothing reaches the console, the link or the log.
-    if (halted()) {
+    auto letGo = [&] {
         if (kind != Notice) {
             endTransaction();
         }
+    };
+    if (halted()) {
+        letGo();
         return;
     }
     std::string line;
     SampleMode mode = Manual;
-    onWindow([&] {
+    const bool reached = onWindow([&] {
         line = BuildLogLine(m_platform.clock.localTimeText(), m_settings, text);
         mode = m_settings.m_sampleMode;
         if (mode == ScheduledWithLogging && kind != Notice) {
@@ -64,6 +67,11 @@ void CMasterDlg::reportFailure(std::string text, ReportKind kind)
             showTransfer();
         }
     });
+    // The halt may also land while the record is read.
+    if (!reached || halted()) {
+        letGo();
+        return;
+    }
     if (mode == ScheduledWithLogging) {
         appendLog(line);
     } else {

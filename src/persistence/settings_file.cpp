@@ -84,7 +84,10 @@ bool CMasterDlg::loadSettings()
             s.m_baudRate = value;
             break;
         case 3:
-            s.m_dataType = static_cast<DataType>(value);
+            // A data type outside the list has no request: the default stands in for it.
+            s.m_dataType = value >= HoldingRegister && value <= DeviceIdentification
+                               ? static_cast<DataType>(value)
+                               : HoldingRegister;
             showTransfer();
             applyDataTypeRules();
             break;

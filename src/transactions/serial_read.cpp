@@ -44,7 +44,7 @@ void CMasterDlg::SerialRead()
     ConsoleSettings s;
     // Once the console halts the record is out of reach, and a default copy is not the
     // operator's to act on.
-    if (!onWindow([&] {
+    if (!changeRecord([&] {
             m_settings.m_values = zeroTexts();
             m_stats.lastMs = 0;
             s = m_settings;
@@ -63,13 +63,12 @@ void CMasterDlg::SerialRead()
     const int maxCount = scattered ? 100 : 125;
     if (s.m_registerCount < 1 || s.m_registerCount > maxCount) {
         showMessage(scattered ? kCountRange100 : kCountRange125, MessageIcon::Error);
-        onWindow([&] {
+        changeRecord([&] {
             m_settings.m_registerCount = maxCount;
             if (!scattered) {
                 m_settings.m_sampleMode = Manual;
             }
         });
-        sendUpdateConsole(false);
         endTransaction();
         return;
     }
@@ -199,7 +198,7 @@ void CMasterDlg::SerialRead()
     } else {
         // The display mode and (below) the protocol as they stand now: the operator may have
         // changed either while the reply was on its way.
-        onWindow([&] {
+        changeRecord([&] {
             ValueTexts values = zeroTexts();
             ExtractValues(pdu, request, m_settings.m_displayMode, values);
             m_settings.m_values = values;

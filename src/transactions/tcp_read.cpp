@@ -25,7 +25,7 @@ void CMasterDlg::TcpRead()
     ConsoleSettings s;
     // Once the console halts the record is out of reach, and a default copy is not the
     // operator's to act on.
-    if (!onWindow([&] {
+    if (!changeRecord([&] {
             m_settings.m_values = zeroTexts();
             m_stats.lastMs = 0;
             s = m_settings;
@@ -142,11 +142,10 @@ void CMasterDlg::TcpRead()
     } else {
         ValueTexts values = zeroTexts();
         ExtractValues(pdu, request, s.m_displayMode, values);
-        onWindow([&] { m_settings.m_values = values; });
+        changeRecord([&] { m_settings.m_values = values; });
     }
     if (s.m_protocol == Modbus) {
         onWindow([this] {
-            showTransfer();
             m_labelsJbusForm = true;
             showModbusLabels();
         });

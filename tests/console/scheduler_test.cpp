@@ -1,6 +1,10 @@
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -190,6 +194,71 @@ TEST(Scheduler, ReadAfterStopWaitsForTheLastScheduledTransaction)
     EXPECT_FALSE(c.dlg.busy());
 }
 
+// Exit's wait for a worker and the boxes of its save run the window's events. Whatever they bring
+// from then on (a click, the Read deferred after Stop, a tick) starts no transaction, and neither
+// does what arrives after Exit and before the window's close lands.
+TEST(Scheduler, NothingStartsOnceExitHasBegun)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(Console&)> setup;
+        std::function<void(Console&)> event;
+    };
+
+    const auto serial = [](Console& c) {
+        c.view.setIndex(ControlId::Port, 1);
+        c.dlg.applyPortRules();
+    };
+    const Case cases[] = {
+        {"Read clicked", serial, [](Console& c) { c.dlg.onRead(); }},
+        {"Write clicked", serial, [](Console& c) { c.dlg.onWrite(); }},
+        {"the Read deferred after Stop",
+         [&](Console& c) {
+             serial(c);
+             c.startSchedule(Scheduled);
+             c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+             c.dlg.onStop();
+             c.view.setIndex(ControlId::SampleMode, Manual);
+             c.dlg.onRead(); // waits for the worker
+             c.fp.workers.runNext();
+         },
+         [](Console& c) { c.dlg.onTimer(CMasterDlg::kDeferredCommandTimer); }},
+        {"a tick of a schedule",
+         [&](Console& c) {
+             serial(c);
+             c.startSchedule(ScheduledWithLogging);
+         },
+         [](Console& c) { c.dlg.onTimer(CMasterDlg::kScheduleTimer); }},
+    };
+    for (const Case& k : cases) {
+        for (const bool inTheSavesBox : {true, false}) {
+            SCOPED_TRACE(std::string(k.name) + (inTheSavesBox ? " in the save's box" : " later"));
+            Console c;
+            k.setup(c);
+            const std::size_t opened = c.fp.serial.opened.size();
+            const int started = c.fp.workers.startedCount();
+            if (inTheSavesBox) {
+                c.view.type(ControlId::SlaveId, "x");
+                bool fired = false;
+                c.view.onBox([&](const ShownBox&) {
+                    if (!std::exchange(fired, true)) {
+                        k.event(c);
+                    }
+                });
+                c.dlg.onExit();
+                EXPECT_TRUE(fired);
+            } else {
+                c.dlg.onExit();
+                k.event(c);
+            }
+            EXPECT_EQ(c.fp.serial.opened.size(), opened) << "a port opened";
+            EXPECT_EQ(c.fp.workers.startedCount(), started) << "a worker started";
+            EXPECT_TRUE(c.view.closed());
+        }
+    }
+}
+
 TEST(FailureReport, UnwritableLogIsToldOnceAndTheRunGoesOn)
 {
     Console c;
@@ -225,52 +294,127 @@ private:
     std::atomic<int> m_running{0};
 };
 
-TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
+// A console whose workers are threads of their own, on the test's clock when it brings one.
+struct ThreadedConsole
 {
+    explicit ThreadedConsole(Clock* clock = nullptr)
+        : platform{fp.serial,
+                   fp.sockets,
+                   clock != nullptr ? *clock : fp.clock,
+                   workers,
+                   fp.files,
+                   fp.programs,
+                   fp.halt}
+    {
+        EXPECT_TRUE(dlg.onInitDialog());
+    }
+
+    // A logging run against this slave.
+    void startLogging(std::function<std::vector<SocketStep>(const Bytes&)> slave)
+    {
+        fp.sockets.slave = std::move(slave);
+        view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
+        dlg.onRead();
+    }
+
     FakePlatform fp;
     ThreadWorkers workers;
-    Platform platform{fp.serial, fp.sockets, fp.clock, workers, fp.files, fp.programs, fp.halt};
+    Platform platform;
     FakeView view;
-    CMasterDlg dlg(view, platform, 502);
-    ASSERT_TRUE(dlg.onInitDialog());
-    fp.sockets.slave = tcpSlave([](int n) { return n % 5 == 0; });
-    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-    dlg.onRead();
+    CMasterDlg dlg{view, platform, 502};
+};
+
+TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
+{
+    ThreadedConsole c;
+    c.startLogging(tcpSlave([](int n) { return n % 5 == 0; }));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int tick = 1; tick <= 200 && std::chrono::steady_clock::now() < deadline; ++tick) {
-        dlg.onTimer(CMasterDlg::kScheduleTimer);
-        view.waitWhileProcessingEvents([&] { return !dlg.busy(); }, 2000);
+        c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        c.view.waitWhileProcessingEvents([&] { return !c.dlg.busy(); }, 2000);
         if (tick % 50 == 0) {
-            view.type(ControlId::SlaveId, "1"); // the operator edits while a run goes on
-            dlg.onSlaveIdChanged();
+            c.view.type(ControlId::SlaveId, "1"); // the operator edits while a run goes on
+            c.dlg.onSlaveIdChanged();
         }
     }
-    view.waitWhileProcessingEvents([&] { return workers.running() == 0; }, 5000);
-    dlg.onStop();
-    EXPECT_EQ(view.text(ControlId::TransactionCount), "200");
-    EXPECT_EQ(view.text(ControlId::ErrorCount), "40");
-    dlg.onDestroy();
+    c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 5000);
+    c.dlg.onStop();
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "200");
+    EXPECT_EQ(c.view.text(ControlId::ErrorCount), "40");
+    c.dlg.onDestroy();
 }
 
 TEST(Scheduler, DestroyHaltsAWorkerWaitingForTheWindow)
 {
-    FakePlatform fp;
-    ThreadWorkers workers;
-    Platform platform{fp.serial, fp.sockets, fp.clock, workers, fp.files, fp.programs, fp.halt};
-    FakeView view;
-    CMasterDlg dlg(view, platform, 502);
-    ASSERT_TRUE(dlg.onInitDialog());
-    fp.sockets.slave = tcpSlave([](int) { return true; });
-    view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-    dlg.onRead();
-    dlg.onTimer(CMasterDlg::kScheduleTimer);
+    ThreadedConsole c;
+    c.startLogging(tcpSlave([](int) { return true; }));
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
     // The worker now waits for the window's thread, which does not pump: the halt must free it.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto start = std::chrono::steady_clock::now();
-    dlg.onDestroy();
+    c.dlg.onDestroy();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    EXPECT_EQ(workers.running(), 0);
-    EXPECT_EQ(fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
+    EXPECT_EQ(c.workers.running(), 0);
+    EXPECT_EQ(c.fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
+}
+
+// The worker picks its link on the window's thread, where the transfer of an edit may be writing
+// the record at that very moment. Its worth is in the ThreadSanitizer build.
+TEST(Scheduler, EditsWhileAWorkerRunsShareNothingWithIt)
+{
+    ThreadedConsole c;
+    c.startLogging(tcpSlave([](int) { return false; }));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int tick = 1; tick <= 50; ++tick) {
+        c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+        while (c.dlg.busy() && std::chrono::steady_clock::now() < deadline) {
+            c.view.type(ControlId::SlaveId, "1");
+            c.dlg.onSlaveIdChanged();
+            c.view.processEvents();
+        }
+    }
+    c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 5000);
+    c.dlg.onStop();
+    EXPECT_EQ(c.view.text(ControlId::TransactionCount), "50");
+    EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
+    c.dlg.onDestroy();
+}
+
+// Exit may land while reportFailure reads the record on the window's thread: the halted worker then
+// neither logs its failure nor drops the link, which the window's end closes.
+TEST(FailureReport, AHaltLandingInsideTheReportChangesNothing)
+{
+    class HaltingClock : public FakeClock
+    {
+    public:
+        std::string localTimeText() override
+        {
+            if (atLocalTime) {
+                atLocalTime();
+            }
+            return FakeClock::localTimeText();
+        }
+
+        std::function<void()> atLocalTime;
+    };
+
+    HaltingClock clock;
+    ThreadedConsole c(&clock);
+    c.view.type(ControlId::Timeout, "1500");
+    c.startLogging([](const Bytes&) {
+        return std::vector<SocketStep>{{SocketStep::Silence, {}, 0}}; // a link failure
+    });
+    clock.atLocalTime = [&] {
+        c.fp.halt.raise();
+        c.view.halt();
+    };
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+    ASSERT_TRUE(c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 10000));
+    EXPECT_EQ(c.fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
+    EXPECT_EQ(c.fp.sockets.closes, 0) << "a halted worker leaves the link alone";
+    EXPECT_FALSE(c.dlg.busy());
+    c.dlg.onDestroy();
+    EXPECT_EQ(c.fp.sockets.closes, 1);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -463,6 +464,56 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
     }
 }
 
+// The wait status of a child that ends within ten seconds; one that hangs is killed: nothing.
+std::optional<int> childStatus(pid_t child)
+{
+    int status = 0;
+    pid_t ended = 0;
+    for (const auto until = SteadyClock::now() + 10s;
+         (ended = waitpid(child, &status, WNOHANG)) == 0 && SteadyClock::now() < until;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    if (ended != 0) {
+        return status;
+    }
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return std::nullopt;
+}
+
+// An operator who made Quarin.ini read-only froze the settings: Exit says it could not save them
+// and the file stays as it was. Root ignores file modes, so the console runs as nobody, in a child.
+TEST(FaultScenarios, ExitLeavesAReadOnlySettingsFileAsItWasAndSaysSo)
+{
+    TempDir dir;
+    ASSERT_TRUE(dir.ok()) << dir.error();
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0) << "nobody may make a new file here";
+    const std::string frozen = withLine(4, "7");
+    writeFile("Quarin.ini", frozen);
+    ASSERT_EQ(chmod("Quarin.ini", 0444), 0);
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        constexpr uid_t kNobody = 65534;
+        if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+            _exit(90);
+        }
+        LiveConsole c;
+        c.slaveId(9);
+        c.dlg.onExit();
+        const bool told = c.view.boxTexts() ==
+                          std::vector<std::string>{"Quarin.ini could not be saved; the settings "
+                                                   "of this run are not kept."};
+        _exit(told && c.view.closed() ? 0 : 1);
+    }
+    const std::optional<int> ended = childStatus(child);
+    ASSERT_TRUE(ended) << "the child hung";
+    const int status = *ended;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(fileText("Quarin.ini"), frozen);
+}
+
 // A log line written past the file size limit (ulimit -f) fails the write; the signal the kernel
 // sends with it must not end the program. In a child, as the limit and the signal are the
 // process's.
@@ -483,17 +534,9 @@ TEST(FaultScenarios, LogLinePastTheFileSizeLimitDoesNotEndTheProgram)
         const int error = platform.files.appendLocked("Quarin.log", "a line\r\n");
         _exit(error == EFBIG ? 0 : 1);
     }
-    int status = 0;
-    pid_t ended = 0;
-    for (const auto until = SteadyClock::now() + 10s;
-         (ended = waitpid(child, &status, WNOHANG)) == 0 && SteadyClock::now() < until;) {
-        std::this_thread::sleep_for(10ms);
-    }
-    if (ended == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the child hung";
-    }
+    const std::optional<int> ended = childStatus(child);
+    ASSERT_TRUE(ended) << "the child hung";
+    const int status = *ended;
     EXPECT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -5,6 +5,7 @@
 #include "persistence/settings_file.h"
 #include "support/fake_platform.h"
 #include "support/fake_view.h"
+#include "transactions/tx_console.h"
 
 namespace quarin::test {
 namespace {
@@ -125,6 +126,62 @@ TEST(SettingsFile, LaterLinesOverrideEarlierRules)
     EXPECT_FALSE(asciiNone.view.isEnabled(ControlId::Parity));
     EXPECT_EQ(asciiNone.savedIni(),
               lines({"1", "5", "0", "1", "1", "1", "2", "1", "h", "0", "20000", "1", "0", "0"}));
+}
+
+// A data type outside the five (an edited line 3) has no request of its own. The console takes
+// the default at load, so a Read sends the holding-register request, never a frame without a PDU.
+TEST(SettingsFile, DataTypeOutsideTheListLoadsAsTheDefault)
+{
+    struct Link
+    {
+        const char* port;
+        const char* protocol;
+        Bytes request;
+        Bytes reply;
+    };
+
+    const Link links[] = {
+        {"0",
+         "0",
+         hexBytes("00 01 00 00 00 06 01 03 00 00 00 01"),
+         mbap(1, hexBytes("01 03 02 00 2A"))},
+        {"1", "0", withCrc("01 03 00 00 00 01"), withCrc("01 03 02 00 2A")},
+        {"1", "2", asciiFrame("01 03 00 00 00 01"), asciiFrame("01 03 02 00 2A")},
+    };
+    for (const Link& link : links) {
+        for (const char* type : {"5", "-1", "99"}) {
+            SCOPED_TRACE(std::string("port ") + link.port + ", protocol " + link.protocol +
+                         ", data type " + type);
+            const std::string file = lines({link.port,
+                                            "3",
+                                            type,
+                                            "1",
+                                            "1",
+                                            "1",
+                                            link.protocol,
+                                            "1",
+                                            "127.0.0.1",
+                                            "0",
+                                            "1500",
+                                            "1",
+                                            "0",
+                                            "0"});
+            Console c(file);
+            ASSERT_TRUE(c.compatible);
+            EXPECT_EQ(c.view.index(ControlId::DataType), HoldingRegister);
+            c.fp.sockets.replies.push_back({data(link.reply)});
+            c.fp.serial.script.reads = {link.reply};
+            c.dlg->onRead();
+            const std::vector<Bytes> sent =
+                std::string(link.port) == "0"
+                    ? c.fp.sockets.sent
+                    : (c.fp.serial.last() ? c.fp.serial.last()->writes : std::vector<Bytes>{});
+            EXPECT_EQ(sent, std::vector<Bytes>{link.request});
+            EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
+            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+            EXPECT_EQ(ReadSettingsLines(c.savedIni()).at(2), "0");
+        }
+    }
 }
 
 TEST(SettingsFile, LineEndings)

@@ -96,3 +96,69 @@ TEST(ReadOnAWorker, AHaltedWorkerTouchesNeitherLink)
 }
 
 } // namespace quarin::test
+
+namespace quarin::test {
+
+// An edit while a logged read waits for its slave runs a transfer, which reads the controls back
+// into the record. The failure that follows must show what the read put there (ten "0" and its
+// own time), never the last good reading: a dead slave must not look alive.
+TEST(ReadOnAWorker, AnEditDuringAFailedReadBringsBackNoStaleReading)
+{
+    struct Edit
+    {
+        ControlId control;
+        const char* text;
+        void (CMasterDlg::*handler)();
+    };
+
+    const Edit edits[] = {
+        {ControlId::SlaveId, "1", &CMasterDlg::onSlaveIdChanged},
+        {ControlId::StartRegister, "1", &CMasterDlg::refreshLabels},
+        {ControlId::RegisterCount, "1", &CMasterDlg::refreshLabels},
+        {ControlId::SampleRate, "1", &CMasterDlg::checkSampleRate},
+    };
+    for (const bool serial : {true, false}) {
+        for (const Edit& edit : edits) {
+            SCOPED_TRACE(std::string(serial ? "serial, " : "TCP, ") +
+                         std::to_string(static_cast<int>(edit.control)));
+            TxConsole c;
+            auto operatorEdits = [&] {
+                c.type(edit.control, edit.text);
+                (c.dlg.*edit.handler)();
+            };
+            int requests = 0;
+            if (serial) {
+                c.useSerial(1);
+                c.fp.serial.script.reads = {withCrc("01 03 02 00 0A")};
+            } else {
+                c.useTcp("127.0.0.1");
+                c.fp.sockets.slave = [&](const Bytes& request) {
+                    if (++requests == 1) {
+                        return goodTcpSlave(request);
+                    }
+                    operatorEdits();
+                    return std::vector<SocketStep>{silence()};
+                };
+            }
+            c.type(ControlId::Timeout, "1500");
+            c.readLogged();
+            ASSERT_EQ(c.view.text(ControlId::Value, 0), serial ? "10" : "1");
+            ASSERT_NE(c.view.text(ControlId::TransactionTime), "0");
+
+            if (serial) {
+                c.fp.serial.script.reads.clear();
+                c.fp.serial.onRead = [&](SerialLog&) { operatorEdits(); };
+            }
+            c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+            c.fp.workers.runNext();
+
+            EXPECT_EQ(c.view.text(ControlId::ErrorCount), "1");
+            EXPECT_EQ(c.shownValues(), allZero());
+            EXPECT_EQ(c.recordValues(), allZero());
+            // A time-out of the serial read is timed; the lost TCP link is not.
+            EXPECT_EQ(c.view.text(ControlId::TransactionTime), serial ? "1500" : "0");
+        }
+    }
+}
+
+} // namespace quarin::test

@@ -107,10 +107,26 @@ mode_t newFileMode()
     return 0644 & ~mask;
 }
 
+// Not emptied first: a write cut short would leave a short file. The room is claimed before the
+// first byte, so a full disk or a size limit leaves the old contents whole.
 bool writeInPlace(const std::string& path, std::string_view contents)
 {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
-    if (!fd.valid() || writeAll(fd.get(), contents) != 0) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644));
+    if (!fd.valid()) {
+        return false;
+    }
+
+    struct stat entry
+    {
+    };
+
+    const bool regular = ::fstat(fd.get(), &entry) == 0 && S_ISREG(entry.st_mode);
+    const auto size = static_cast<off_t>(contents.size());
+    if (regular && size > entry.st_size && ::fallocate(fd.get(), 0, 0, size) != 0 &&
+        errno != EOPNOTSUPP) {
+        return false;
+    }
+    if (writeAll(fd.get(), contents) != 0 || (regular && ::ftruncate(fd.get(), size) != 0)) {
         return false;
     }
     return fd.reset() == 0;
@@ -169,11 +185,18 @@ bool PosixFileSystem::replace(const std::string& path, std::string_view contents
         // A device or a pipe cannot be renamed over.
         return writeInPlace(target, contents);
     }
+    // A file made read-only (settings frozen on purpose) stays as it is; a rename would not ask.
+    if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+        return false;
+    }
     std::string folder = folderOf(target);
     std::string temporary = target + ".XXXXXX";
     Fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd.valid()) {
-        return writeInPlace(target, contents);
+        // Only a folder that takes no new file is written in place. Any other failure (a full
+        // disk, an exhausted quota) ends the save with the old file whole.
+        const int error = errno;
+        return (error == EACCES || error == EPERM) && writeInPlace(target, contents);
     }
     auto discard = [&] {
         fd.reset();

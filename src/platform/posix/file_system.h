@@ -14,8 +14,8 @@ public:
 
     std::optional<std::string> readAll(const std::string& path) override;
     // Writes a temporary file beside the target (a symlink's target, not the link) and renames
-    // it over the target. Where no file can be made in that folder, or the target is no regular
-    // file, it writes in place instead.
+    // it over the target. Where the folder forbids a new file, or the target is no regular file,
+    // it writes in place instead. A target the caller may not write is left alone (false).
     bool replace(const std::string& path, std::string_view contents) override;
     bool remove(const std::string& path) override;
     // flock() on the file itself: it spans every process that appends to it and dies with its

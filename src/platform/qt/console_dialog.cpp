@@ -21,6 +21,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 
@@ -43,6 +44,29 @@ QString toQString(std::string_view text)
 QString fromUtf8(std::string_view text)
 {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Texts from outside (an identification, an address, a device's name) may look like markup, and
+// Qt renders what looks like markup. Every box and every tooltip is made through these two, so
+// each shows the characters it was given.
+QMessageBox* newBox(QMessageBox::Icon icon, const QString& text, QWidget* parent)
+{
+    auto* box =
+        new QMessageBox(icon, QString::fromLatin1(kMessageBoxTitle), text, QMessageBox::Ok, parent);
+    box->setTextFormat(Qt::PlainText);
+    return box;
+}
+
+// A tooltip has no plain format of its own: one Qt would take for markup goes in escaped, its
+// line breaks and blanks kept.
+QString toolTipText(std::string_view utf8)
+{
+    const QString text = fromUtf8(utf8);
+    if (!Qt::mightBeRichText(text)) {
+        return text;
+    }
+    return QStringLiteral("<p style=\"white-space:pre-wrap\">") + text.toHtmlEscaped() +
+           QStringLiteral("</p>");
 }
 
 std::string toStdString(const QString& text)
@@ -221,7 +245,7 @@ QAbstractButton* ConsoleDialog::radioButton(ControlId group, int row) const
 void ConsoleDialog::setItemToolTip(ControlId id, int index, std::string_view text)
 {
     if (auto* combo = qobject_cast<QComboBox*>(widget(id)); combo != nullptr) {
-        combo->setItemData(index, fromUtf8(text), Qt::ToolTipRole);
+        combo->setItemData(index, toolTipText(text), Qt::ToolTipRole);
     }
 }
 
@@ -240,7 +264,7 @@ bool ConsoleDialog::eventFilter(QObject* watched, QEvent* event)
     // Set just before Qt shows the widget's tooltip, which it does once this returns.
     QComboBox* port = m_ui->portCombo;
     if (watched == port && m_portToolTip) {
-        port->setToolTip(fromUtf8(m_portToolTip(port->currentIndex())));
+        port->setToolTip(toolTipText(m_portToolTip(port->currentIndex())));
     } else if (watched == port->view()->viewport() && m_portToolTip) {
         const QModelIndex item = port->view()->indexAt(static_cast<QHelpEvent*>(event)->pos());
         if (item.isValid()) {
@@ -250,7 +274,7 @@ bool ConsoleDialog::eventFilter(QObject* watched, QEvent* event)
         for (int row = 0; row < kValueRows; ++row) {
             if (watched == m_labelEdits[static_cast<std::size_t>(row)]) {
                 m_labelEdits[static_cast<std::size_t>(row)]->setToolTip(
-                    fromUtf8(m_labelToolTip(row)));
+                    toolTipText(m_labelToolTip(row)));
             }
         }
     }
@@ -387,21 +411,22 @@ void ConsoleDialog::messageBoxWithDetail(std::string_view text,
         runOnWindowThread([&] { messageBoxWithDetail(text, icon, detail); });
         return;
     }
-    if (halted()) {
+    // A box opened for a worker after the halt would hold nobody's attention; the window's own
+    // boxes (those of the save at Exit) still show.
+    if (halted() && m_callsRunning > 0) {
         return;
     }
-    QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
-                    QString::fromLatin1(kMessageBoxTitle),
-                    toQString(text),
-                    QMessageBox::Ok,
-                    this);
+    const std::unique_ptr<QMessageBox> box(
+        newBox(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Information,
+               toQString(text),
+               this));
     if (!detail.empty()) {
-        box.setDetailedText(fromUtf8(detail));
+        box->setDetailedText(fromUtf8(detail));
     }
     // Kept where halt() can reach it: a halted console must not stay blocked behind a box.
-    m_openBoxes.push_back(&box);
-    box.exec();
-    std::erase(m_openBoxes, &box);
+    m_openBoxes.push_back(box.get());
+    box->exec();
+    std::erase(m_openBoxes, box.get());
 }
 
 void ConsoleDialog::showNotice(std::string_view text)
@@ -423,8 +448,7 @@ void ConsoleDialog::notice(std::string_view text, QMessageBox::Icon icon)
     QMetaObject::invokeMethod(
         this,
         [this, icon, shown = toQString(text)] {
-            auto* box = new QMessageBox(
-                icon, QString::fromLatin1(kMessageBoxTitle), shown, QMessageBox::Ok, this);
+            QMessageBox* box = newBox(icon, shown, this);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setModal(false);
             box->show();

@@ -183,6 +183,71 @@ TEST_F(FileSystemTest, ReplaceWritesInPlaceWhereTheFolderTakesNoNewFile)
     EXPECT_EQ(namesIn(folder), std::vector<std::string>{"Quarin.ini"});
 }
 
+// Only a folder that forbids a new file sends the save into the file itself. Any other failure to
+// make the temporary (a full disk, an exhausted quota, here a name one character too long for
+// the folder) fails the save and leaves the file whole.
+TEST_F(FileSystemTest, ReplaceThatCannotMakeItsTemporaryLeavesTheFileAsItWas)
+{
+    const std::string longest(255, 'q');
+    const std::string target = path(longest.substr(0, 250));
+    writeFile(target, "old contents");
+    ASSERT_EQ(::symlink(target.c_str(), path("Quarin.ini").c_str()), 0);
+
+    EXPECT_FALSE(m_files.replace(path("Quarin.ini"), "new"));
+    EXPECT_EQ(contentsOf(target), "old contents");
+    EXPECT_EQ(namesIn(m_dir.path()).size(), 2u);
+}
+
+// An operator who made Quarin.ini read-only froze the settings: the save fails and the file stays.
+// Root ignores file modes, so the save runs as nobody, in a folder nobody may write into.
+TEST_F(FileSystemTest, ReplaceLeavesAFileTheUserMayNotWrite)
+{
+    ASSERT_EQ(::chmod(m_dir.path().c_str(), 0777), 0);
+    const std::string name = path("Quarin.ini");
+    writeFile(name, "frozen");
+    ASSERT_EQ(::chmod(name.c_str(), 0444), 0);
+
+    int status = test::runInChild([&] {
+        if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            return 90;
+        }
+        return m_files.replace(name, "new") ? 1 : 0;
+    });
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(contentsOf(name), "frozen");
+    EXPECT_EQ(statOf(name).st_mode & 07777, 0444u);
+    EXPECT_EQ(namesIn(m_dir.path()), std::vector<std::string>{"Quarin.ini"});
+}
+
+// Written in place, the file is not emptied before the new contents fit: a size limit (or a full
+// disk) leaves the old contents whole instead of a short file.
+TEST_F(FileSystemTest, ReplaceInPlaceThatCannotWriteEverythingLeavesTheOldFile)
+{
+    ASSERT_EQ(::chmod(m_dir.path().c_str(), 0755), 0);
+    const std::string folder = path("locked");
+    const std::string name = folder + "/Quarin.ini";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0555), 0);
+    writeFile(name, "old contents");
+    ASSERT_EQ(::chmod(name.c_str(), 0666), 0);
+
+    int status = test::runInChild([&] {
+        if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            return 90;
+        }
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{1000, 1000};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 91;
+        }
+        return m_files.replace(name, std::string(5000, 'n')) ? 1 : 0;
+    });
+    ::chmod(folder.c_str(), 0755);
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(contentsOf(name), "old contents");
+}
+
 TEST_F(FileSystemTest, ReplaceFailsOnAFullDisk)
 {
     ASSERT_EQ(::symlink("/dev/full", path("full.ini").c_str()), 0);

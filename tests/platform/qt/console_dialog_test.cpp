@@ -6,15 +6,20 @@
 #include <vector>
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -40,6 +45,20 @@ QLabel* labelFor(const QDialog& dialog, const QWidget* control)
         }
     }
     return nullptr;
+}
+
+// What the operator reads in a label or a tooltip of this text and format: Qt renders what looks
+// like markup unless told that the text is plain.
+std::string seen(const QString& text, Qt::TextFormat format = Qt::AutoText)
+{
+    const bool rich =
+        format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+    if (!rich) {
+        return text.toStdString();
+    }
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText().toStdString();
 }
 
 class ConsoleDialogTest : public testing::Test
@@ -477,6 +496,50 @@ TEST_F(ConsoleDialogTest, TimerStartedAgainIsReplacedAndNeverSpins)
     dialog.killTimer(1);
     dialog.killTimer(2);
     EXPECT_TRUE(active().empty());
+}
+
+// Texts from outside (a slave's identification, an address, a device's name) may hold what looks
+// like markup; every box and tooltip shows them character for character, line breaks included.
+TEST_F(ConsoleDialogTest, BoxesAndTooltipsShowTheirTextAsItIs)
+{
+    const std::string identification = "Vendor Name:  <b>Quarin</b>\n\rProduct Code:  QM-1\n\r";
+    std::string boxText;
+    QTimer::singleShot(0, &dialog, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxText = seen(box->text(), box->textFormat());
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    dialog.messageBox(identification, MessageIcon::Information);
+    EXPECT_EQ(boxText, identification);
+
+    const std::string address = "Slave IP = <i>plc</i> - Timeout waiting on a response";
+    dialog.showNotice(address);
+    dialog.showInformation(address);
+    int notices = 0;
+    for (QMessageBox* box : dialog.findChildren<QMessageBox*>()) {
+        if (box->isVisible() && !box->isModal()) {
+            ++notices;
+            EXPECT_EQ(seen(box->text(), box->textFormat()), address);
+            box->close();
+        }
+    }
+    EXPECT_EQ(notices, 2);
+
+    const std::string tip = "COM2 opens /dev/<b>x</b> <ttyUSB0>\nOpen in:  812 <minicom>";
+    dialog.setToolTipSources([&](int) { return tip; }, [&](int) { return tip; });
+    auto hover = [](QWidget* widget) {
+        QHelpEvent help(QEvent::ToolTip, QPoint(4, 4), widget->mapToGlobal(QPoint(4, 4)));
+        QApplication::sendEvent(widget, &help);
+    };
+    auto* port = qobject_cast<QComboBox*>(dialog.widget(ControlId::Port));
+    QWidget* label = dialog.widget(ControlId::RegisterLabel, 0);
+    hover(port);
+    hover(label);
+    EXPECT_EQ(seen(port->toolTip()), tip);
+    EXPECT_EQ(seen(label->toolTip()), tip);
+    dialog.setItemToolTip(ControlId::Port, 2, tip);
+    EXPECT_EQ(seen(port->itemData(2, Qt::ToolTipRole).toString()), tip);
 }
 
 } // namespace

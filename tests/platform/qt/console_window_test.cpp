@@ -9,14 +9,17 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include "console/master_dlg.h"
+#include "persistence/persistence_texts.h"
 #include "platform/qt/console_dialog.h"
 #include "support/fake_platform.h"
+#include "transactions/tx_console.h"
 
 namespace quarin::qt {
 namespace {
@@ -190,6 +193,36 @@ TEST_F(ConsoleWindowTest, ExitSavesThenClosesAndCleansUpOnce)
     EXPECT_TRUE(settle([&] { return !dialog.isVisible(); }));
     EXPECT_EQ(fake.files.files.count("Quarin.ini"), 1u);
     EXPECT_EQ(dialog.halts, 1);
+}
+
+// Once a worker has run, Exit halts it before the save; the halt is the worker's, and the boxes
+// of the save itself still reach the operator.
+TEST_F(ConsoleWindowTest, ExitAfterAScheduleStillShowsTheBoxesOfItsSave)
+{
+    fake.sockets.slave = test::goodTcpSlave;
+    dialog.setText(ControlId::Address, "127.0.0.1");
+    dialog.setIndex(ControlId::SampleMode, Scheduled);
+    console.onRead();
+    console.onTimer(CMasterDlg::kScheduleTimer);
+    ASSERT_TRUE(fake.workers.runNext());
+    ASSERT_EQ(dialog.text(ControlId::Value, 0), "1");
+    click(ControlId::StopButton);
+
+    dialog.setText(ControlId::SlaveId, "x");
+    fake.files.replaceFails = true;
+    std::vector<std::string> boxes;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, &dialog, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes.push_back(box->text().toStdString());
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    probe.start(5);
+    click(ControlId::ExitButton);
+    EXPECT_TRUE(settle([&] { return !dialog.isVisible(); }));
+    EXPECT_TRUE(fake.halt.raised());
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Please enter an integer.", kSettingsNotSaved}));
 }
 
 } // namespace

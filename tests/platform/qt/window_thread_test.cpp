@@ -140,7 +140,7 @@ TEST(WindowThread, HaltClosesTheMessageBoxAWorkerWaitsOn)
     EXPECT_TRUE(workerWaited) << "the worker waits while its box is open";
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
-    // Once halted, no box holds anyone up. Should one open anyway, close it and fail.
+    // Once halted, no worker's box holds anyone up. Should one open anyway, close it and fail.
     bool boxOpened = false;
     QTimer::singleShot(2000, &dialog, [&] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
@@ -148,7 +148,13 @@ TEST(WindowThread, HaltClosesTheMessageBoxAWorkerWaitsOn)
             modal->close();
         }
     });
-    dialog.messageBox("Another", MessageIcon::Information);
+    std::atomic<bool> lateFinished{false};
+    std::thread late([&] {
+        dialog.messageBox("Another", MessageIcon::Information);
+        lateFinished = true;
+    });
+    EXPECT_TRUE(dialog.waitWhileProcessingEvents([&] { return lateFinished.load(); }, 3000));
+    late.join();
     EXPECT_FALSE(boxOpened);
 }
 
