@@ -77,7 +77,7 @@ int main(int argc, char** argv)
             if (random() % 40 == 0) {
                 us += 15000 + static_cast<int>(random() % 20000);
             }
-            if (step == 70 || step == 230) {
+            if ((step >= 70 && step < 74) || (step >= 230 && step < 234)) {
                 us = 1500000;
             }
             slave->setReplyDelayUs(us);

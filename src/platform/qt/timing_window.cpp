@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -30,19 +31,22 @@ const QColor kAnswered(31, 91, 181);
 const QColor kFailed(214, 39, 40);
 const QColor kGrid(225, 225, 225);
 
-// 1, 2 or 5 times a power of ten, at least value.
-std::uint32_t niceCeiling(std::uint32_t value)
+// The smallest power of ten at least value, and at least 10.
+std::uint32_t decadeCeiling(std::uint32_t value)
 {
-    std::uint64_t step = 1;
-    while (true) {
-        for (const std::uint64_t factor : {1u, 2u, 5u}) {
-            if (step * factor >= value) {
-                return static_cast<std::uint32_t>(
-                    std::min<std::uint64_t>(step * factor, 0xFFFFFFFFu));
-            }
-        }
-        step *= 10;
+    std::uint64_t decade = 10;
+    while (decade < value) {
+        decade *= 10;
     }
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(decade, 1000000000u));
+}
+
+// Times on a logarithmic scale, 0 at the bottom: the usual millisecond and the rare second both
+// stay in sight.
+double heightOf(std::uint32_t ms, std::uint32_t scaleMs)
+{
+    return std::min(1.0,
+                    std::log1p(static_cast<double>(ms)) / std::log1p(static_cast<double>(scaleMs)));
 }
 
 QString secondsText(std::uint32_t ms)
@@ -93,32 +97,42 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
             largest = std::max(largest, entry.durationMs);
         }
     }
-    m_scaleMs = niceCeiling(largest);
+    m_scaleMs = decadeCeiling(largest);
     m_firstMs = n != 0 ? m_run.entry(0).atMs : 0;
     m_spanMs = std::max<std::uint32_t>(1000, n != 0 ? m_run.entry(n - 1).atMs - m_firstMs : 0);
 
-    // Grid and scales.
+    // Grid and scales: a line at 0 and at every power of ten up to the scale.
+    const auto yOf = [&](std::uint32_t ms) {
+        return plot.bottom() - static_cast<int>(heightOf(ms, m_scaleMs) * (plot.height() - 1));
+    };
+    std::vector<std::uint32_t> marks{0};
+    for (std::uint64_t decade = 1; decade <= m_scaleMs; decade *= 10) {
+        marks.push_back(static_cast<std::uint32_t>(decade));
+    }
     painter.setPen(kGrid);
+    for (const std::uint32_t ms : marks) {
+        painter.drawLine(plot.left(), yOf(ms), histogram.right(), yOf(ms));
+    }
     for (int k = 0; k <= 4; ++k) {
-        const int y = plot.bottom() - k * (plot.height() - 1) / 4;
-        painter.drawLine(plot.left(), y, histogram.right(), y);
         const int x = plot.left() + k * (plot.width() - 1) / 4;
         painter.drawLine(x, plot.top(), x, plot.bottom());
     }
     painter.setPen(Qt::black);
     painter.drawRect(plot.adjusted(0, 0, -1, -1));
+    for (const std::uint32_t ms : marks) {
+        painter.drawText(QRect(0, yOf(ms) - line / 2, left - 6, line),
+                         Qt::AlignRight,
+                         QString::number(ms) + QStringLiteral(" ms"));
+    }
     for (int k = 0; k <= 4; ++k) {
-        const int y = plot.bottom() - k * (plot.height() - 1) / 4;
-        const QString label =
-            QString::number(std::uint64_t{m_scaleMs} * static_cast<unsigned>(k) / 4) +
-            QStringLiteral(" ms");
-        painter.drawText(QRect(0, y - line / 2, left - 6, line), Qt::AlignRight, label);
         const int x = plot.left() + k * (plot.width() - 1) / 4;
         const std::uint32_t at =
             m_firstMs +
             static_cast<std::uint32_t>(std::uint64_t{m_spanMs} * static_cast<unsigned>(k) / 4);
-        painter.drawText(
-            QRect(x - 50, plot.bottom() + 4, 100, line), Qt::AlignHCenter, secondsText(at));
+        // The last one ends at the plot's edge, clear of the histogram's scale.
+        const QRect box = k < 4 ? QRect(x - 50, plot.bottom() + 4, 100, line)
+                                : QRect(x - 100, plot.bottom() + 4, 100, line);
+        painter.drawText(box, k < 4 ? Qt::AlignHCenter : Qt::AlignRight, secondsText(at));
     }
     painter.drawText(QRect(plot.left(), plot.bottom() + 4 + line, plot.width(), line),
                      Qt::AlignHCenter,
@@ -130,7 +144,7 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
     painter.setPen(Qt::black);
     painter.drawText(QRect(plot.right() - 200, 2, 200, line),
                      Qt::AlignRight,
-                     QStringLiteral("transaction time"));
+                     QStringLiteral("transaction time (logarithmic)"));
 
     // The points: one per pixel is enough, so a full ring costs what the plot's area costs.
     const std::size_t w = static_cast<std::size_t>(plot.width());
@@ -147,9 +161,10 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
         const std::size_t column = std::size_t{entry.atMs - m_firstMs} * (w - 1) / m_spanMs;
         std::size_t row = h; // the strip above the plot
         if (entry.timed) {
-            row = std::size_t{entry.durationMs} * (h - 1) / m_scaleMs;
+            const double height = heightOf(entry.durationMs, m_scaleMs);
+            row = static_cast<std::size_t>(height * static_cast<double>(h - 1));
             const std::size_t bin =
-                std::min<std::size_t>(kBins - 1, std::size_t{entry.durationMs} * kBins / m_scaleMs);
+                std::min<std::size_t>(kBins - 1, static_cast<std::size_t>(height * kBins));
             (entry.verdict != 0 ? failedBins : answeredBins)[bin] += 1;
         }
         const QPoint at(plot.left() + static_cast<int>(std::min(column, w - 1)),
