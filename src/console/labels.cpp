@@ -95,6 +95,8 @@ void CMasterDlg::recordTransactionTime(TimeStamp start, TimeStamp end)
             m_stats.minMs = t;
             m_stats.shownMinMs = t;
         }
+        m_run.add(end, t);
+        m_runEntryOpen = true;
         showTransfer();
     });
 }

@@ -88,6 +88,9 @@ void CMasterDlg::showMessage(const std::string& text, MessageIcon icon, std::str
         detail += (detail.empty() ? "" : "\n\n") + SerialLineNote();
     }
     onWindow([&] {
+        if (icon == MessageIcon::Error) {
+            noteFailure(text);
+        }
         if (detail.empty()) {
             m_view.messageBox(text, icon);
         } else {
@@ -113,6 +116,7 @@ void CMasterDlg::endTransaction()
 {
     // The transaction's time has been taken by now, so writing its frames costs it nothing.
     flushTrace();
+    m_runEntryOpen = false;
     m_busy.store(false, std::memory_order_release);
 }
 
@@ -387,6 +391,8 @@ void CMasterDlg::onRead()
     m_stats.transactionCount = 0;
     m_stats.maxMs = 0;
     m_stats.minMs = 4294967295u;
+    m_run.begin(m_platform.clock.now());
+    m_runEntryOpen = false;
     m_logFailureShown = false;
     if (m_settings.m_sampleMode == Manual) {
         m_busy.store(true, std::memory_order_relaxed);

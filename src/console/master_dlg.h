@@ -6,10 +6,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "console/console_settings.h"
 #include "console/console_view.h"
 #include "console/frame_trace.h"
+#include "console/run_record.h"
 #include "messages/write_pdu.h"
 #include "platform/clock.h"
 #include "platform/port_query.h"
@@ -99,6 +102,14 @@ public:
 
     std::string portToolTip(int portIndex) const;
     std::string registerLabelToolTip(int row) const;
+    // What the value field of row holds read other ways; empty when it holds no register.
+    std::string valueToolTip(int row) const;
+    // How the slave has answered in this run: the tooltip of the three time fields.
+    std::string timesToolTip() const;
+
+    // Every transaction of the current run, reset where the run's extremes are.
+    const RunRecord& runRecord() const { return m_run; }
+
     // Every frame sent and received goes to Quarin.trace while on; off at start, not stored.
     void toggleFrameTrace();
 
@@ -147,6 +158,8 @@ private:
     void traceEcho(std::span<const std::uint8_t> bytes);
     void traceReceived(std::span<const std::uint8_t> bytes, bool failed = false);
     void flushTrace();
+    // The transaction's verdict in the run record; window's thread.
+    void noteFailure(std::string_view text);
     void setBusyCursor(bool busy);
     // A transaction's change to the record, shown in the same call on the window's thread: a
     // transfer made in between would read the old controls back over it. False once halted.
@@ -189,6 +202,10 @@ private:
     const PortInspector* m_portInspector = nullptr;
     FrameTrace m_trace;               // its record is the m_busy holder's
     bool m_traceFailureShown = false; // window's thread
+
+    RunRecord m_run;                                     // window's thread
+    mutable std::vector<std::uint32_t> m_summaryScratch; // window's thread
+    bool m_runEntryOpen = false; // the m_busy holder's: its transaction has its entry
 };
 
 } // namespace quarin

@@ -60,6 +60,9 @@ void CMasterDlg::reportFailure(std::string text, ReportKind kind)
     const bool reached = onWindow([&] {
         line = BuildLogLine(m_platform.clock.localTimeText(), m_settings, text);
         mode = m_settings.m_sampleMode;
+        if (kind != Notice) {
+            noteFailure(text);
+        }
         if (mode == ScheduledWithLogging && kind != Notice) {
             ++m_stats.errorCount;
             // Shown at once: every transfer reads the displays back, and a stale one would undo

@@ -1,5 +1,7 @@
 // Kept apart from the rest of the window so that the window can be built and tested without a
 // console behind it.
+#include <utility>
+
 #include <QComboBox>
 #include <QKeySequence>
 #include <QLineEdit>
@@ -9,6 +11,7 @@
 
 #include "console/master_dlg.h"
 #include "platform/qt/console_dialog.h"
+#include "platform/qt/timing_window.h"
 #include "ui_console_dialog.h"
 
 namespace quarin::qt {
@@ -56,6 +59,35 @@ void ConsoleDialog::attach(CMasterDlg* console)
     connect(trace, &QShortcut::activated, this, to(&CMasterDlg::toggleFrameTrace));
     setToolTipSources([console](int port) { return console->portToolTip(port); },
                       [console](int row) { return console->registerLabelToolTip(row); });
+    for (int row = 0; row < kValueRows; ++row) {
+        addToolTipSource(widget(ControlId::Value, row),
+                         [console, row] { return console->valueToolTip(row); });
+    }
+    for (ControlId id : {ControlId::TransactionTime, ControlId::MinTime, ControlId::MaxTime}) {
+        addToolTipSource(widget(id), [console] { return console->timesToolTip(); });
+    }
+    // G for graph: no control's mnemonic, and no editing key of the line edits.
+    auto* timing = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_G), this);
+    timing->setContext(Qt::ApplicationShortcut);
+    connect(timing, &QShortcut::activated, this, [this, console] {
+        showTimingWindow(console->runRecord());
+    });
+}
+
+void ConsoleDialog::addToolTipSource(QWidget* widget, std::function<std::string()> source)
+{
+    widget->installEventFilter(this);
+    m_toolTipSources.emplace_back(widget, std::move(source));
+}
+
+void ConsoleDialog::showTimingWindow(const RunRecord& run)
+{
+    if (m_timingWindow == nullptr) {
+        m_timingWindow = new TimingWindow(run, this);
+    }
+    m_timingWindow->show();
+    m_timingWindow->raise();
+    m_timingWindow->activateWindow();
 }
 
 } // namespace quarin::qt

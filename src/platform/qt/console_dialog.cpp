@@ -28,6 +28,7 @@
 #include "platform/qt/about_dlg.h"
 #include "platform/qt/app_icon.h"
 #include "platform/qt/list_texts.h"
+#include "platform/qt/plain_tooltip.h"
 #include "ui_console_dialog.h"
 
 namespace quarin::qt {
@@ -262,6 +263,11 @@ bool ConsoleDialog::eventFilter(QObject* watched, QEvent* event)
         return QDialog::eventFilter(watched, event);
     }
     // Set just before Qt shows the widget's tooltip, which it does once this returns.
+    for (const auto& [widget, source] : m_toolTipSources) {
+        if (watched == widget) {
+            widget->setToolTip(plainToolTip(fromUtf8(source())));
+        }
+    }
     QComboBox* port = m_ui->portCombo;
     if (watched == port && m_portToolTip) {
         port->setToolTip(toolTipText(m_portToolTip(port->currentIndex())));

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <QDialog>
@@ -29,9 +30,12 @@ class ConsoleDialog;
 
 namespace quarin {
 class CMasterDlg;
+class RunRecord;
 } // namespace quarin
 
 namespace quarin::qt {
+
+class TimingWindow;
 
 // The console window. It holds no texts beyond the lists and no rules: every event goes to the
 // console's handler, and the console draws through the ConsoleView side.
@@ -64,6 +68,12 @@ public:
     // as the operator hovers, so they tell how things stand at that moment; empty: none.
     void setToolTipSources(std::function<std::string(int port)> port,
                            std::function<std::string(int row)> label);
+    // Another tooltip made on hover, shown as plain text; empty: none.
+    void addToolTipSource(QWidget* widget, std::function<std::string()> source);
+    // Opens the timing window over run, or raises it; it is made on first use.
+    void showTimingWindow(const RunRecord& run);
+
+    TimingWindow* timingWindow() const { return m_timingWindow; }
 
     // ConsoleView.
     std::string text(ControlId id, int row = 0) const override;
@@ -127,6 +137,8 @@ private:
     std::function<void()> m_destroyHandler;
     std::function<std::string(int)> m_portToolTip;
     std::function<std::string(int)> m_labelToolTip;
+    std::vector<std::pair<QWidget*, std::function<std::string()>>> m_toolTipSources;
+    TimingWindow* m_timingWindow = nullptr;
     bool m_finished = false;
 
     std::map<int, QTimer*> m_timers;
