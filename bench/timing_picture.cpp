@@ -22,6 +22,7 @@
 #include "platform/posix/platform.h"
 #include "platform/qt/console_dialog.h"
 #include "platform/qt/timing_window.h"
+#include "support/lock_dir.h"
 #include "support/temp_dir.h"
 
 int main(int argc, char** argv)
@@ -43,7 +44,7 @@ int main(int argc, char** argv)
         return 1;
     }
     {
-        posix::PosixPlatform posix;
+        posix::PosixPlatform posix{test::testLockDir()};
         Platform platform = posix.platform();
         qt::ConsoleDialog dialog;
         CMasterDlg console(dialog, platform, slave->port());
