@@ -8,7 +8,8 @@ namespace quarin::test {
 
 const std::string& testLockDir()
 {
-    static const std::string dir = [] {
+    // Never destroyed: the clean-up at exit runs after the statics are gone.
+    static const std::string& dir = *new std::string([] {
         std::error_code error;
         std::string pattern =
             (std::filesystem::temp_directory_path(error) / "quarin-locks-XXXXXX").string();
@@ -20,7 +21,7 @@ const std::string& testLockDir()
             std::filesystem::remove_all(testLockDir(), ignored);
         });
         return pattern;
-    }();
+    }());
     return dir;
 }
 
