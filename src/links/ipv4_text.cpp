@@ -3,25 +3,13 @@
 #include <array>
 #include <cstddef>
 
+#include "messages/value_text.h"
+
 namespace quarin {
 
 namespace {
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-
-int digitValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return 99;
-}
 
 // One part; false when it is empty, has a bad digit or exceeds 32 bits.
 bool parsePart(std::string_view part, std::uint64_t& value)
@@ -43,7 +31,7 @@ bool parsePart(std::string_view part, std::uint64_t& value)
     }
     value = 0;
     for (char c : part) {
-        const int d = digitValue(c);
+        const int d = HexDigitValue(c);
         if (d < 0 || static_cast<unsigned>(d) >= base) {
             return false;
         }

@@ -28,20 +28,6 @@ bool IsDecimalDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Skips white space and takes an optional sign; returns the position of what follows.
 std::size_t SkipToDigits(std::string_view text, bool& negative)
 {
@@ -70,6 +56,20 @@ std::int32_t Saturated(bool negative, std::int64_t magnitude)
 }
 
 } // namespace
+
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
 
 std::optional<int> ParseStrictInteger(std::string_view text)
 {

@@ -7,6 +7,10 @@
 
 namespace quarin {
 
+// The value of one hex digit of either case (a decimal digit is its own value); -1 for any
+// other character.
+int HexDigitValue(char c);
+
 // A numeric edit: blanks or tabs, an optional sign, digits, blanks or tabs; nothing else.
 // Nothing when the text is not such an integer or does not fit in an int.
 std::optional<int> ParseStrictInteger(std::string_view text);

@@ -6,24 +6,11 @@
 #include <initializer_list>
 
 #include "messages/format_text.h"
+#include "messages/value_text.h"
 
 namespace quarin {
 
 namespace {
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 std::string pairLine(std::string_view firstName,
                      std::string_view secondName,
@@ -51,7 +38,7 @@ std::optional<std::uint16_t> ParseRegisterText(std::string_view text, bool hex)
     const unsigned base = hex ? 16 : 10;
     std::uint32_t value = 0;
     for (char c : text) {
-        const int digit = hexDigit(c);
+        const int digit = HexDigitValue(c);
         if (digit < 0 || static_cast<unsigned>(digit) >= base) {
             return std::nullopt;
         }
