@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/port_query.h"
+#include "platform/port_inspector.h"
 #include "platform/serial_port.h"
 
 namespace quarin {

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/port_query.h"
+#include "platform/port_inspector.h"
 
 namespace quarin {
 

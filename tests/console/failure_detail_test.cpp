@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "console/failure_detail.h"
-#include "support/fake_port_query.h"
+#include "support/fake_port_inspector.h"
 #include "transactions/tx_console.h"
 
 namespace quarin::test {

@@ -13,7 +13,7 @@
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
-#include "platform/system.h"
+#include "platform/platform.h"
 
 namespace quarin::test {
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "platform/system.h"
+#include "platform/file_system.h"
 
 namespace quarin::posix {
 

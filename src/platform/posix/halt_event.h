@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform/system.h"
+#include "platform/halt_signal.h"
 
 namespace quarin::posix {
 

@@ -9,7 +9,7 @@
 #include "platform/posix/serial_ports.h"
 #include "platform/posix/socket_api.h"
 #include "platform/posix/workers.h"
-#include "platform/system.h"
+#include "platform/platform.h"
 
 namespace quarin::posix {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/system.h"
+#include "platform/programs.h"
 
 namespace quarin::posix {
 

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-#include "platform/system.h"
+#include "platform/workers.h"
 
 namespace quarin::posix {
 

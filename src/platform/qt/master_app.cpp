@@ -7,7 +7,7 @@
 
 #include "console/master_dlg.h"
 #include "platform/posix/platform.h"
-#include "platform/posix/port_query.h"
+#include "platform/posix/port_inspector.h"
 #include "platform/qt/app_icon.h"
 #include "platform/qt/console_dialog.h"
 #include "platform/qt/list_texts.h"

@@ -16,7 +16,7 @@
 #include "console/master_dlg.h"
 #include "platform/qt/console_dialog.h"
 #include "support/fake_platform.h"
-#include "support/fake_port_query.h"
+#include "support/fake_port_inspector.h"
 
 namespace quarin::qt {
 namespace {

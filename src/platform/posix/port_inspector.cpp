@@ -1,4 +1,4 @@
-#include "platform/posix/port_query.h"
+#include "platform/posix/port_inspector.h"
 
 #include <algorithm>
 #include <array>

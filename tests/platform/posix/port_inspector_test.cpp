@@ -21,7 +21,7 @@
 #include "console/master_dlg.h"
 #include "console/port_tooltip.h"
 #include "platform/posix/platform.h"
-#include "platform/posix/port_query.h"
+#include "platform/posix/port_inspector.h"
 #include "posix_test_support.h"
 #include "support/fake_view.h"
 #include "support/lock_dir.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/port_query.h"
+#include "platform/port_inspector.h"
 
 namespace quarin::posix {
 
