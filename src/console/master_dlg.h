@@ -15,10 +15,10 @@
 #include "console/run_record.h"
 #include "messages/write_pdu.h"
 #include "platform/clock.h"
+#include "platform/platform.h"
 #include "platform/port_inspector.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
-#include "platform/platform.h"
 
 namespace quarin {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/platform.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
-#include "platform/platform.h"
 
 namespace quarin::test {
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/posix/clock.h"
 #include "platform/posix/file_system.h"
 #include "platform/posix/halt_event.h"
@@ -9,7 +10,6 @@
 #include "platform/posix/serial_ports.h"
 #include "platform/posix/socket_api.h"
 #include "platform/posix/workers.h"
-#include "platform/platform.h"
 
 namespace quarin::posix {
 
