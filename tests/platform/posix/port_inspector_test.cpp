@@ -104,13 +104,13 @@ TEST_F(PtyPort, AComLinkLeadsToTheDeviceAndItsStableName)
     EXPECT_TRUE(port.holders.front().self || port.holders.back().self);
 
     const std::string tip = PortToolTip("COM3", port);
-    for (const std::string& part :
+    for (const std::string& piece :
          {"COM3 opens COM3 in the working folder, a link to " + m_device,
           "Device: " + m_device + ", driver ftdi_sio",
           std::string("By id: /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_T1-if00-port0"),
           std::string("USB latency timer: 16 ms: replies arrive in steps of up to 16 ms"),
           std::string(" (this program)")}) {
-        EXPECT_NE(tip.find(part), std::string::npos) << part << "\n" << tip;
+        EXPECT_NE(tip.find(piece), std::string::npos) << piece << "\n" << tip;
     }
 }
 
