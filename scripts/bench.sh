@@ -38,7 +38,7 @@ done
 
 # shellcheck source=scripts/optimised_build.sh
 . "$top/scripts/optimised_build.sh"
-optimised_build "$build" bench_exchange bench_schedule bench_program
+optimised_build "$build" bench_exchange bench_wire_time bench_schedule bench_program
 
 report="$build/bench-report.md"
 targets="$(mktemp)"
@@ -72,6 +72,7 @@ run() {
         "$("${compiler:-c++}" --version | head -1)${quick:+, --quick}"
     echo
     run bench_exchange
+    run bench_wire_time
     run bench_schedule
     run bench_program
     echo "## Targets"
