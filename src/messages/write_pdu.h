@@ -7,8 +7,8 @@
 #include <span>
 #include <string>
 
-#include "console/console_settings.h"
 #include "messages/read_pdu.h"
+#include "messages/settings_types.h"
 
 namespace quarin {
 
