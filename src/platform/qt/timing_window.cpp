@@ -380,22 +380,27 @@ bool TimingWindow::savePng(const QString& path)
 
 void TimingWindow::chooseCsv()
 {
-    const QString path = QFileDialog::getSaveFileName(this,
-                                                      QStringLiteral("Save the run as CSV"),
-                                                      QStringLiteral("quarin-run.csv"),
-                                                      QStringLiteral("CSV (*.csv)"));
-    if (!path.isEmpty() && !saveCsv(path)) {
-        QMessageBox::warning(this, windowTitle(), QStringLiteral("Could not write %1").arg(path));
-    }
+    saveChosen(QStringLiteral("Save the run as CSV"),
+               QStringLiteral("quarin-run.csv"),
+               QStringLiteral("CSV (*.csv)"),
+               [this](const QString& path) { return saveCsv(path); });
 }
 
 void TimingWindow::choosePng()
 {
-    const QString path = QFileDialog::getSaveFileName(this,
-                                                      QStringLiteral("Save the picture as PNG"),
-                                                      QStringLiteral("quarin-run.png"),
-                                                      QStringLiteral("PNG (*.png)"));
-    if (!path.isEmpty() && !savePng(path)) {
+    saveChosen(QStringLiteral("Save the picture as PNG"),
+               QStringLiteral("quarin-run.png"),
+               QStringLiteral("PNG (*.png)"),
+               [this](const QString& path) { return savePng(path); });
+}
+
+void TimingWindow::saveChosen(const QString& caption,
+                              const QString& fileName,
+                              const QString& filter,
+                              const std::function<bool(const QString&)>& save)
+{
+    const QString path = QFileDialog::getSaveFileName(this, caption, fileName, filter);
+    if (!path.isEmpty() && !save(path)) {
         QMessageBox::warning(this, windowTitle(), QStringLiteral("Could not write %1").arg(path));
     }
 }

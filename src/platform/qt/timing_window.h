@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include <QPoint>
@@ -108,6 +109,11 @@ public:
 private:
     void chooseCsv();
     void choosePng();
+    // Asks where, saves there, and says so when it could not.
+    void saveChosen(const QString& caption,
+                    const QString& fileName,
+                    const QString& filter,
+                    const std::function<bool(const QString&)>& save);
 
     const RunRecord& m_run;
     RunPlot* m_plot = nullptr;
