@@ -41,7 +41,7 @@ foreach(layer ${layers})
     set(os_${row} ${os})
 endforeach()
 
-# The longest row that path starts with (a row that is a folder ends at a "/"); empty when none.
+# The longest row that is path itself or a folder above it; empty when none is.
 function(row_of path out)
     set(best "")
     foreach(row ${rows})
@@ -75,7 +75,7 @@ foreach(f ${files})
                 set(folder uic)
             else()
                 row_of(${name} folder)
-                # A named file of a row belongs to the folder above it.
+                # A file with a row of its own is still in its folder.
                 if(folder MATCHES "\\.(h|cpp)$")
                     get_filename_component(folder ${folder} DIRECTORY)
                 endif()
