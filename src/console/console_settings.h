@@ -1,59 +1,13 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 
+#include "messages/settings_types.h"
+
 namespace quarin {
 
-// Plain enumerations numbered from 0: the settings file stores these numbers, and an edited file
-// may hold any int, so each has int as its underlying type.
-enum DataType : int
-{
-    HoldingRegister,
-    InputRegister,
-    SingleHoldingRegister,
-    ScatteredRead,
-    DeviceIdentification
-};
-
-enum ProtocolVariant : int
-{
-    Modbus,
-    Jbus,
-    ModbusAscii
-};
-
-enum SampleMode : int
-{
-    Manual,
-    Scheduled,
-    ScheduledWithLogging
-};
-
-enum WiringMode : int
-{
-    FourWireNoEcho,
-    TwoWireEcho
-};
-
-enum DisplayMode : int
-{
-    Decimal,
-    Hex
-};
-
-inline constexpr int kValueRows = 10;
 inline constexpr char kDefaultAddress[] = "254.254.254.254";
-
-using ValueTexts = std::array<std::string, kValueRows>;
-
-inline ValueTexts zeroTexts()
-{
-    ValueTexts texts;
-    texts.fill("0");
-    return texts;
-}
 
 // Everything the operator sets; the controls are a view of it.
 struct ConsoleSettings

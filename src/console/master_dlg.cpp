@@ -401,22 +401,11 @@ void CMasterDlg::onRead()
         showTransfer();
         return;
     }
-    for (ControlId id : {ControlId::SampleMode,
-                         ControlId::Port,
-                         ControlId::Timeout,
-                         ControlId::DataType,
-                         ControlId::WriteButton,
-                         ControlId::ReadButton}) {
-        m_view.setEnabled(id, false);
-    }
+    enableRunChoices(false);
+    m_view.setEnabled(ControlId::WriteButton, false);
+    m_view.setEnabled(ControlId::ReadButton, false);
     m_view.setEnabled(ControlId::StopButton, true);
-    if (m_settings.serial()) {
-        m_view.setEnabled(ControlId::Baud, false);
-        m_view.setEnabled(ControlId::Parity, false);
-        m_view.setEnabled(ControlId::Wiring, false);
-    } else {
-        m_view.setEnabled(ControlId::Address, false);
-    }
+    enableLinkSettings(false);
     m_view.startTimer(kScheduleTimer, 1);
     m_timerId = kScheduleTimer;
     showTransfer();
@@ -451,23 +440,33 @@ void CMasterDlg::onStop()
     }
     m_view.killTimer(kScheduleTimer);
     m_timerId = 0;
-    if (m_settings.serial()) {
-        m_view.setEnabled(ControlId::Baud, true);
-        m_view.setEnabled(ControlId::Parity, true);
-        m_view.setEnabled(ControlId::Wiring, true);
-    } else {
-        m_view.setEnabled(ControlId::Address, true);
-    }
-    for (ControlId id :
-         {ControlId::SampleMode, ControlId::Port, ControlId::Timeout, ControlId::DataType}) {
-        m_view.setEnabled(id, true);
-    }
+    enableLinkSettings(true);
+    enableRunChoices(true);
     m_view.setEnabled(ControlId::WriteButton,
                       m_settings.m_dataType == HoldingRegister ||
                           m_settings.m_dataType == SingleHoldingRegister);
     m_view.setEnabled(ControlId::ReadButton, true);
     m_view.setEnabled(ControlId::StopButton, false);
     showTransfer();
+}
+
+void CMasterDlg::enableRunChoices(bool enabled)
+{
+    for (ControlId id :
+         {ControlId::SampleMode, ControlId::Port, ControlId::Timeout, ControlId::DataType}) {
+        m_view.setEnabled(id, enabled);
+    }
+}
+
+void CMasterDlg::enableLinkSettings(bool enabled)
+{
+    if (!m_settings.serial()) {
+        m_view.setEnabled(ControlId::Address, enabled);
+        return;
+    }
+    for (ControlId id : {ControlId::Baud, ControlId::Parity, ControlId::Wiring}) {
+        m_view.setEnabled(id, enabled);
+    }
 }
 
 void CMasterDlg::onTimer(int id)

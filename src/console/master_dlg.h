@@ -172,6 +172,9 @@ private:
     void workerBody();
     void startCommand(int command);
     void enableDataTypeControls();
+    // Off while a schedule runs, on again at Stop; the link settings of the link in use only.
+    void enableRunChoices(bool enabled);
+    void enableLinkSettings(bool enabled);
     bool appendLog(const std::string& line);
 
     ConsoleView& m_view;

@@ -31,11 +31,12 @@ bool parsePart(std::string_view part, std::uint64_t& value)
     }
     value = 0;
     for (char c : part) {
-        const int d = HexDigitValue(c);
-        if (d < 0 || static_cast<unsigned>(d) >= base) {
+        // A character that is no digit (-1) wraps above every base.
+        const unsigned d = static_cast<unsigned>(HexDigitValue(c));
+        if (d >= base) {
             return false;
         }
-        value = value * base + static_cast<unsigned>(d);
+        value = value * base + d;
         if (value > 0xFFFFFFFFu) {
             return false;
         }

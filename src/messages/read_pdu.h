@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "console/console_settings.h"
+#include "messages/settings_types.h"
 
 namespace quarin {
 

@@ -25,7 +25,7 @@ std::string Failure(EchoCheck check, const WriteRequest& request, LinkKind link)
     const int slaveId = request.slaveId;
     switch (check) {
     case SlaveIdCheck:
-        return serial ? kEchoSlaveIdSerial : formatText(kEchoSlaveIdTcp, slaveId);
+        return serial ? kSlaveIdMismatch : formatText(kEchoSlaveIdTcp, slaveId);
     case FunctionCheck:
         return serial ? kEchoFunctionSerial : formatText(kEchoFunctionTcp, slaveId);
     case StartRegisterCheck:

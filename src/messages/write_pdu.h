@@ -7,13 +7,13 @@
 #include <span>
 #include <string>
 
-#include "console/console_settings.h"
 #include "messages/read_pdu.h"
+#include "messages/settings_types.h"
 
 namespace quarin {
 
 // The echo checks and the exception reply, serial wording and TCP wording (%d: the slave ID).
-inline constexpr char kEchoSlaveIdSerial[] = "Slave ID in reponse does not match what was sent";
+// A serial echo from another slave gets the read's kSlaveIdMismatch.
 inline constexpr char kEchoSlaveIdTcp[] =
     "Slave ID %d - Slave ID in reponse does not match what was sent";
 inline constexpr char kEchoFunctionSerial[] =

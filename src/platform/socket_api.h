@@ -11,13 +11,6 @@ namespace quarin {
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 
-enum class WaitResult
-{
-    Ready,
-    TimedOut,
-    Failed
-};
-
 // What a send or a receive of the link came to: the bytes, or -1 with waitFailed telling a wait
 // that ran out or failed from a failing call.
 struct Transfer
@@ -40,35 +33,11 @@ public:
     // A blocking TCP stream connection to an IPv4 address (host byte order); kNoSocket on
     // failure, with lastError() set. Not bounded by any time-out; the halt cuts it short.
     virtual SocketHandle connect(std::uint32_t address, std::uint16_t port) = 0;
-    virtual WaitResult waitWritable(SocketHandle s, int seconds) = 0;
-    virtual WaitResult waitReadable(SocketHandle s, int seconds) = 0;
-    // -1 on failure.
-    virtual long send(SocketHandle s, std::span<const std::uint8_t> bytes) = 0;
-    virtual long recv(SocketHandle s, std::span<std::uint8_t> buffer) = 0;
-    // Drops whatever has already arrived and not been read (a stale reply).
-    virtual void discardPending(SocketHandle s) = 0;
-
-    // The link's two steps. Each waits, at most `seconds`, only when its call would block; an
-    // adapter may do without the separate waits as long as the outcomes are these.
-    // Drops what has already arrived unread, then sends the bytes.
-    virtual Transfer sendFresh(SocketHandle s, std::span<const std::uint8_t> bytes, int seconds)
-    {
-        discardPending(s);
-        if (waitWritable(s, seconds) != WaitResult::Ready) {
-            return {-1, true};
-        }
-        return {send(s, bytes), false};
-    }
-
-    // One receive.
-    virtual Transfer receiveWithin(SocketHandle s, std::span<std::uint8_t> buffer, int seconds)
-    {
-        if (waitReadable(s, seconds) != WaitResult::Ready) {
-            return {-1, true};
-        }
-        return {recv(s, buffer), false};
-    }
-
+    // The link's two steps, each waiting at most `seconds` and only when its call would block.
+    // sendFresh first drops whatever has already arrived unread (a stale reply).
+    virtual Transfer
+    sendFresh(SocketHandle s, std::span<const std::uint8_t> bytes, int seconds) = 0;
+    virtual Transfer receiveWithin(SocketHandle s, std::span<std::uint8_t> buffer, int seconds) = 0;
     virtual void close(SocketHandle s) = 0;
     virtual int lastError() const = 0;
 };

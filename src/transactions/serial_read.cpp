@@ -83,7 +83,7 @@ void CMasterDlg::SerialRead()
         return;
     }
     port->purge();
-    if (!port->configure(LineSettingsFor(s))) {
+    if (!port->configure(LineSettingsFor(s.m_baudRate, s.m_parity, s.m_protocol))) {
         port->close();
         endWithBox(kUnableToInitializePort);
         return;

@@ -54,7 +54,7 @@ void CMasterDlg::SerialWrite()
         port->close();
     };
     port->purge();
-    if (!port->configure(LineSettingsFor(s))) {
+    if (!port->configure(LineSettingsFor(s.m_baudRate, s.m_parity, s.m_protocol))) {
         failWithPortOpen(kUnableToInitializePort, false);
         return;
     }

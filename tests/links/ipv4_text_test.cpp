@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "console/console_settings.h"
 #include "links/ipv4_text.h"
 #include "links/serial_line.h"
+#include "messages/settings_types.h"
 
 namespace quarin {
 
@@ -137,11 +137,7 @@ TEST(LineSettingsFor, BaudParityAndProtocolGiveTheLine)
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.baudIndex) + "/" + std::to_string(row.parityIndex) + "/" +
                      std::to_string(row.protocol));
-        ConsoleSettings s;
-        s.m_baudRate = row.baudIndex;
-        s.m_parity = row.parityIndex;
-        s.m_protocol = row.protocol;
-        const LineSettings line = LineSettingsFor(s);
+        const LineSettings line = LineSettingsFor(row.baudIndex, row.parityIndex, row.protocol);
         EXPECT_EQ(line.baudRate, row.baudRate);
         EXPECT_EQ(line.evenParity, row.evenParity);
         EXPECT_EQ(line.stopBits, row.stopBits);

@@ -218,7 +218,7 @@ TEST(WriteEcho, ACutEchoFailsAtItsFirstMissingField)
     const WriteRequest many = Write(HoldingRegister, Modbus, 1, 100, 3, {});
     const Bytes echo = FromHex("01 10 00 63 00 03");
     const char* expected[] = {
-        kEchoSlaveIdSerial,
+        kSlaveIdMismatch,
         kEchoFunctionSerial,
         kEchoStartSerial,
         kEchoStartSerial,

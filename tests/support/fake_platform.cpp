@@ -180,18 +180,37 @@ SocketHandle FakeSocketApi::connect(std::uint32_t address, std::uint16_t port)
     return m_next++;
 }
 
-WaitResult FakeSocketApi::waitWritable(SocketHandle /*s*/, int seconds)
+Transfer
+FakeSocketApi::sendFresh(SocketHandle /*s*/, std::span<const std::uint8_t> bytes, int seconds)
+{
+    discardPending();
+    if (!writable(seconds)) {
+        return {-1, true};
+    }
+    return {send(bytes), false};
+}
+
+Transfer
+FakeSocketApi::receiveWithin(SocketHandle /*s*/, std::span<std::uint8_t> buffer, int seconds)
+{
+    if (!readable(seconds)) {
+        return {-1, true};
+    }
+    return {recv(buffer), false};
+}
+
+bool FakeSocketApi::writable(int seconds)
 {
     waitSeconds.push_back(seconds);
     if (writableTimesOut) {
         m_clock.advance(static_cast<std::uint64_t>(seconds) * 1000);
         m_lastError = lastErrorAfterTimeout != 0 ? lastErrorAfterTimeout : m_lastError;
-        return WaitResult::TimedOut;
+        return false;
     }
-    return WaitResult::Ready;
+    return true;
 }
 
-WaitResult FakeSocketApi::waitReadable(SocketHandle /*s*/, int seconds)
+bool FakeSocketApi::readable(int seconds)
 {
     waitSeconds.push_back(seconds);
     if (steps.empty() || steps.front().kind == SocketStep::Silence) {
@@ -200,13 +219,13 @@ WaitResult FakeSocketApi::waitReadable(SocketHandle /*s*/, int seconds)
         }
         m_clock.advance(static_cast<std::uint64_t>(seconds) * 1000);
         m_lastError = lastErrorAfterTimeout != 0 ? lastErrorAfterTimeout : m_lastError;
-        return WaitResult::TimedOut;
+        return false;
     }
     m_clock.advance(2);
-    return WaitResult::Ready;
+    return true;
 }
 
-long FakeSocketApi::send(SocketHandle /*s*/, std::span<const std::uint8_t> bytes)
+long FakeSocketApi::send(std::span<const std::uint8_t> bytes)
 {
     if (sendError) {
         m_lastError = *sendError;
@@ -225,7 +244,7 @@ long FakeSocketApi::send(SocketHandle /*s*/, std::span<const std::uint8_t> bytes
     return sendCount.value_or(static_cast<long>(bytes.size()));
 }
 
-long FakeSocketApi::recv(SocketHandle /*s*/, std::span<std::uint8_t> buffer)
+long FakeSocketApi::recv(std::span<std::uint8_t> buffer)
 {
     if (steps.empty() || steps.front().kind == SocketStep::Silence) {
         m_lastError = 11; // EAGAIN
@@ -250,7 +269,7 @@ long FakeSocketApi::recv(SocketHandle /*s*/, std::span<std::uint8_t> buffer)
     return static_cast<long>(n);
 }
 
-void FakeSocketApi::discardPending(SocketHandle /*s*/)
+void FakeSocketApi::discardPending()
 {
     ++discards;
     while (!steps.empty() && steps.front().kind == SocketStep::Data) {

@@ -123,11 +123,9 @@ public:
     void cleanup() override;
     std::optional<std::string> resolve(const std::string& hostName) override;
     SocketHandle connect(std::uint32_t address, std::uint16_t port) override;
-    WaitResult waitWritable(SocketHandle s, int seconds) override;
-    WaitResult waitReadable(SocketHandle s, int seconds) override;
-    long send(SocketHandle s, std::span<const std::uint8_t> bytes) override;
-    long recv(SocketHandle s, std::span<std::uint8_t> buffer) override;
-    void discardPending(SocketHandle s) override;
+    // Each waits first, then makes its call.
+    Transfer sendFresh(SocketHandle s, std::span<const std::uint8_t> bytes, int seconds) override;
+    Transfer receiveWithin(SocketHandle s, std::span<std::uint8_t> buffer, int seconds) override;
     void close(SocketHandle s) override;
 
     int lastError() const override { return m_lastError; }
@@ -158,6 +156,13 @@ public:
     int open = 0; // sockets connected and not closed
 
 private:
+    // false when the wait runs out.
+    bool writable(int seconds);
+    bool readable(int seconds);
+    long send(std::span<const std::uint8_t> bytes);
+    long recv(std::span<std::uint8_t> buffer);
+    void discardPending();
+
     FakeClock& m_clock;
     int m_lastError = 0;
     SocketHandle m_next = 10;

@@ -126,18 +126,9 @@ void findGroup(gid_t gid, PortIdentity& identity)
     }
 }
 
-} // namespace
-
-PosixPortInspector::PosixPortInspector(InspectorRoots roots) : m_roots(std::move(roots)) {}
-
-PortIdentity PosixPortInspector::inspect(const std::string& path) const
+// Where the link leads and what the device is; false when nothing is there.
+bool statDevice(const std::string& path, PortIdentity& identity)
 {
-    PortIdentity identity;
-    identity.path = path;
-    if (path.empty()) {
-        return identity;
-    }
-
     struct stat entry
     {
     };
@@ -146,23 +137,30 @@ PortIdentity PosixPortInspector::inspect(const std::string& path) const
         identity.linkTarget = readLink(path).value_or(std::string());
     }
     if (::stat(path.c_str(), &entry) != 0) {
-        return identity;
+        return false;
     }
     identity.exists = true;
     identity.characterDevice = S_ISCHR(entry.st_mode);
     identity.device = realPath(path);
     identity.mayOpen = ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
     findGroup(entry.st_gid, identity);
+    return true;
+}
 
+void findByIdNames(const InspectorRoots& roots, PortIdentity& identity)
+{
     int error = 0;
-    const std::string byIdFolder = m_roots.dev + "/serial/by-id";
+    const std::string byIdFolder = roots.dev + "/serial/by-id";
     for (const std::string& name : entries(byIdFolder, error)) {
         if (realPath(byIdFolder + "/" + name) == identity.device) {
             identity.byId.push_back(name);
         }
     }
+}
 
-    const std::string ttyFolder = m_roots.sys + "/class/tty/" + baseName(identity.device);
+void readDriver(const InspectorRoots& roots, PortIdentity& identity)
+{
+    const std::string ttyFolder = roots.sys + "/class/tty/" + baseName(identity.device);
     if (const std::optional<std::string> driver = readLink(ttyFolder + "/device/driver")) {
         identity.driver = baseName(*driver);
     }
@@ -172,13 +170,17 @@ PortIdentity PosixPortInspector::inspect(const std::string& path) const
         identity.latencyTimerMs = std::atoi(latency->c_str());
         identity.latencyTimerFile = latencyFile;
     }
+}
 
-    const pid_t self = ::getpid();
-    for (const std::string& pid : entries(m_roots.proc, error)) {
+// The processes with the device open, by a scan of their descriptors.
+void findOpeners(const InspectorRoots& roots, pid_t self, PortIdentity& identity)
+{
+    int error = 0;
+    for (const std::string& pid : entries(roots.proc, error)) {
         if (!allDigits(pid)) {
             continue;
         }
-        const std::string fdFolder = m_roots.proc + "/" + pid + "/fd";
+        const std::string fdFolder = roots.proc + "/" + pid + "/fd";
         const std::vector<std::string> fds = entries(fdFolder, error);
         if (error != 0) {
             // Another user's process is closed to us; one that has just ended does not matter.
@@ -191,23 +193,47 @@ PortIdentity PosixPortInspector::inspect(const std::string& path) const
             }
             PortHolder holder;
             holder.pid = std::atoi(pid.c_str());
-            holder.command = readAttribute(m_roots.proc + "/" + pid + "/comm").value_or("?");
+            holder.command = readAttribute(roots.proc + "/" + pid + "/comm").value_or("?");
             holder.self = holder.pid == self;
             identity.holders.push_back(std::move(holder));
             break;
         }
     }
-    if (!identity.device.empty()) {
-        const int locker = uucpLockHolder(uucpLockPath(m_roots.lock, identity.device));
-        const bool listed =
-            std::any_of(identity.holders.begin(),
-                        identity.holders.end(),
-                        [locker](const PortHolder& holder) { return holder.pid == locker; });
-        if (locker != 0 && !listed) {
-            const std::string comm = m_roots.proc + "/" + std::to_string(locker) + "/comm";
-            identity.holders.push_back({locker, readAttribute(comm).value_or("?"), locker == self});
-        }
+}
+
+// The live process named in the device's UUCP lock file, unless the scan found it already.
+void findLocker(const InspectorRoots& roots, pid_t self, PortIdentity& identity)
+{
+    if (identity.device.empty()) {
+        return;
     }
+    const int locker = uucpLockHolder(uucpLockPath(roots.lock, identity.device));
+    const bool listed =
+        std::any_of(identity.holders.begin(),
+                    identity.holders.end(),
+                    [locker](const PortHolder& holder) { return holder.pid == locker; });
+    if (locker != 0 && !listed) {
+        const std::string comm = roots.proc + "/" + std::to_string(locker) + "/comm";
+        identity.holders.push_back({locker, readAttribute(comm).value_or("?"), locker == self});
+    }
+}
+
+} // namespace
+
+PosixPortInspector::PosixPortInspector(InspectorRoots roots) : m_roots(std::move(roots)) {}
+
+PortIdentity PosixPortInspector::inspect(const std::string& path) const
+{
+    PortIdentity identity;
+    identity.path = path;
+    if (path.empty() || !statDevice(path, identity)) {
+        return identity;
+    }
+    findByIdNames(m_roots, identity);
+    readDriver(m_roots, identity);
+    const pid_t self = ::getpid();
+    findOpeners(m_roots, self, identity);
+    findLocker(m_roots, self, identity);
     std::sort(identity.holders.begin(),
               identity.holders.end(),
               [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });

@@ -8,6 +8,13 @@ namespace quarin::posix {
 
 class EventFdHalt;
 
+enum class WaitResult
+{
+    Ready,
+    TimedOut,
+    Failed
+};
+
 // BSD sockets. Every wait, the connection attempt included, also ends when the halt is raised;
 // a halted call fails with ECANCELED as its error.
 class PosixSocketApi : public SocketApi
@@ -19,16 +26,20 @@ public:
     void cleanup() override;
     std::optional<std::string> resolve(const std::string& hostName) override;
     SocketHandle connect(std::uint32_t address, std::uint16_t port) override;
-    WaitResult waitWritable(SocketHandle s, int seconds) override;
-    WaitResult waitReadable(SocketHandle s, int seconds) override;
-    long send(SocketHandle s, std::span<const std::uint8_t> bytes) override;
-    long recv(SocketHandle s, std::span<std::uint8_t> buffer) override;
-    void discardPending(SocketHandle s) override;
     // Each tries its call first and waits only when it would block.
     Transfer sendFresh(SocketHandle s, std::span<const std::uint8_t> bytes, int seconds) override;
     Transfer receiveWithin(SocketHandle s, std::span<std::uint8_t> buffer, int seconds) override;
     void close(SocketHandle s) override;
     int lastError() const override;
+
+    // The single calls the two steps are made of; each sets lastError() as the steps do. -1 on
+    // failure.
+    WaitResult waitWritable(SocketHandle s, int seconds);
+    WaitResult waitReadable(SocketHandle s, int seconds);
+    long send(SocketHandle s, std::span<const std::uint8_t> bytes);
+    long recv(SocketHandle s, std::span<std::uint8_t> buffer);
+    // Drops whatever has already arrived and not been read.
+    void discardPending(SocketHandle s);
 
     // Start-ups not yet released.
     int startups() const { return m_startups.load(); }

@@ -77,19 +77,33 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
-    const QFontMetrics metrics(font());
-    const int line = metrics.height();
-    const int left = metrics.horizontalAdvance(QStringLiteral("100000 ms")) + 10;
-    const int top = line + 10; // the strip above the plot holds the failures that were not timed
-    const int bottom = 2 * line + 8;
-    const int histogramWidth = std::max(90, width() / 5);
-    const QRect plot(left,
-                     top,
-                     std::max(10, width() - left - histogramWidth - 24),
-                     std::max(10, height() - top - bottom));
-    const QRect histogram(plot.right() + 14, top, histogramWidth, plot.height());
-    m_plotArea = plot;
+    const Frame frame = layOut(QFontMetrics(font()));
+    takeScale();
+    drawGrid(painter, frame);
+    drawScaleTexts(painter, frame);
+    const Bins bins = placePoints(frame.plot);
+    drawPoints(painter);
+    drawHistogram(painter, frame, bins);
+}
 
+RunPlot::Frame RunPlot::layOut(const QFontMetrics& metrics) const
+{
+    Frame frame;
+    frame.line = metrics.height();
+    frame.left = metrics.horizontalAdvance(QStringLiteral("100000 ms")) + 10;
+    const int top = frame.line + 10; // the strip above the plot holds the failures not timed
+    const int bottom = 2 * frame.line + 8;
+    const int histogramWidth = std::max(90, width() / 5);
+    frame.plot = QRect(frame.left,
+                       top,
+                       std::max(10, width() - frame.left - histogramWidth - 24),
+                       std::max(10, height() - top - bottom));
+    frame.histogram = QRect(frame.plot.right() + 14, top, histogramWidth, frame.plot.height());
+    return frame;
+}
+
+void RunPlot::takeScale()
+{
     const std::size_t n = m_run.size();
     std::uint32_t largest = 1;
     for (std::size_t i = 0; i < n; ++i) {
@@ -100,18 +114,29 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
     m_scaleMs = decadeCeiling(largest);
     m_firstMs = n != 0 ? m_run.entry(0).atMs : 0;
     m_spanMs = std::max<std::uint32_t>(1000, n != 0 ? m_run.entry(n - 1).atMs - m_firstMs : 0);
+}
 
-    // Grid and scales: a line at 0 and at every power of ten up to the scale.
-    const auto yOf = [&](std::uint32_t ms) {
-        return plot.bottom() - static_cast<int>(heightOf(ms, m_scaleMs) * (plot.height() - 1));
-    };
+int RunPlot::yOf(std::uint32_t ms, const QRect& plot) const
+{
+    return plot.bottom() - static_cast<int>(heightOf(ms, m_scaleMs) * (plot.height() - 1));
+}
+
+std::vector<std::uint32_t> RunPlot::scaleMarks() const
+{
+    // 0 and every power of ten up to the scale.
     std::vector<std::uint32_t> marks{0};
     for (std::uint64_t decade = 1; decade <= m_scaleMs; decade *= 10) {
         marks.push_back(static_cast<std::uint32_t>(decade));
     }
+    return marks;
+}
+
+void RunPlot::drawGrid(QPainter& painter, const Frame& frame) const
+{
+    const QRect& plot = frame.plot;
     painter.setPen(kGrid);
-    for (const std::uint32_t ms : marks) {
-        painter.drawLine(plot.left(), yOf(ms), histogram.right(), yOf(ms));
+    for (const std::uint32_t ms : scaleMarks()) {
+        painter.drawLine(plot.left(), yOf(ms, plot), frame.histogram.right(), yOf(ms, plot));
     }
     for (int k = 0; k <= 4; ++k) {
         const int x = plot.left() + k * (plot.width() - 1) / 4;
@@ -119,8 +144,14 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
     }
     painter.setPen(Qt::black);
     painter.drawRect(plot.adjusted(0, 0, -1, -1));
-    for (const std::uint32_t ms : marks) {
-        painter.drawText(QRect(0, yOf(ms) - line / 2, left - 6, line),
+}
+
+void RunPlot::drawScaleTexts(QPainter& painter, const Frame& frame) const
+{
+    const QRect& plot = frame.plot;
+    const int line = frame.line;
+    for (const std::uint32_t ms : scaleMarks()) {
+        painter.drawText(QRect(0, yOf(ms, plot) - line / 2, frame.left - 6, line),
                          Qt::AlignRight,
                          QString::number(ms) + QStringLiteral(" ms"));
     }
@@ -145,18 +176,19 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
     painter.drawText(QRect(plot.right() - 200, 2, 200, line),
                      Qt::AlignRight,
                      QStringLiteral("transaction time (logarithmic)"));
+}
 
-    // The points: one per pixel is enough, so a full ring costs what the plot's area costs.
+RunPlot::Bins RunPlot::placePoints(const QRect& plot)
+{
+    // One point per pixel is enough, so a full ring costs what the plot's area costs.
     const std::size_t w = static_cast<std::size_t>(plot.width());
     const std::size_t h = static_cast<std::size_t>(plot.height());
     m_taken.assign(w * (h + 1), 0);
     m_answered.clear();
     m_failed.clear();
     m_failures.clear();
-    constexpr int kBins = 40;
-    std::array<std::uint64_t, kBins> answeredBins{};
-    std::array<std::uint64_t, kBins> failedBins{};
-    for (std::size_t i = 0; i < n; ++i) {
+    Bins bins;
+    for (std::size_t i = 0; i < m_run.size(); ++i) {
         const RunEntry& entry = m_run.entry(i);
         const std::size_t column = std::size_t{entry.atMs - m_firstMs} * (w - 1) / m_spanMs;
         std::size_t row = h; // the strip above the plot
@@ -165,7 +197,7 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
             row = static_cast<std::size_t>(height * static_cast<double>(h - 1));
             const std::size_t bin =
                 std::min<std::size_t>(kBins - 1, static_cast<std::size_t>(height * kBins));
-            (entry.verdict != 0 ? failedBins : answeredBins)[bin] += 1;
+            (entry.verdict != 0 ? bins.failed : bins.answered)[bin] += 1;
         }
         const QPoint at(plot.left() + static_cast<int>(std::min(column, w - 1)),
                         row == h ? plot.top() - 5 : plot.bottom() - static_cast<int>(row));
@@ -182,18 +214,29 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
             m_answered.push_back(at);
         }
     }
+    return bins;
+}
+
+void RunPlot::drawPoints(QPainter& painter) const
+{
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setPen(QPen(kAnswered, 2));
     painter.drawPoints(m_answered.data(), static_cast<int>(m_answered.size()));
     painter.setPen(QPen(kFailed, 5, Qt::SolidLine, Qt::RoundCap));
     painter.drawPoints(m_failed.data(), static_cast<int>(m_failed.size()));
+}
 
-    // The histogram, on the plot's scale of times.
+void RunPlot::drawHistogram(QPainter& painter, const Frame& frame, const Bins& bins) const
+{
+    // On the plot's scale of times.
+    const QRect& plot = frame.plot;
+    const QRect& histogram = frame.histogram;
+    const int line = frame.line;
     std::uint64_t most = 1;
     for (int b = 0; b < kBins; ++b) {
         most = std::max(most,
-                        answeredBins[static_cast<std::size_t>(b)] +
-                            failedBins[static_cast<std::size_t>(b)]);
+                        bins.answered[static_cast<std::size_t>(b)] +
+                            bins.failed[static_cast<std::size_t>(b)]);
     }
     painter.setPen(Qt::black);
     painter.drawLine(histogram.left(), histogram.top(), histogram.left(), histogram.bottom());
@@ -203,8 +246,8 @@ void RunPlot::paintEvent(QPaintEvent* /*event*/)
         const auto length = [&](std::uint64_t count) {
             return static_cast<int>(count * static_cast<std::uint64_t>(histogram.width()) / most);
         };
-        const int answered = length(answeredBins[static_cast<std::size_t>(b)]);
-        const int failed = length(failedBins[static_cast<std::size_t>(b)]);
+        const int answered = length(bins.answered[static_cast<std::size_t>(b)]);
+        const int failed = length(bins.failed[static_cast<std::size_t>(b)]);
         const int barHeight = std::max(1, y1 - y0 - 1);
         painter.fillRect(histogram.left() + 1, y0 + 1, answered, barHeight, kAnswered);
         painter.fillRect(histogram.left() + 1 + answered, y0 + 1, failed, barHeight, kFailed);
@@ -337,22 +380,27 @@ bool TimingWindow::savePng(const QString& path)
 
 void TimingWindow::chooseCsv()
 {
-    const QString path = QFileDialog::getSaveFileName(this,
-                                                      QStringLiteral("Save the run as CSV"),
-                                                      QStringLiteral("quarin-run.csv"),
-                                                      QStringLiteral("CSV (*.csv)"));
-    if (!path.isEmpty() && !saveCsv(path)) {
-        QMessageBox::warning(this, windowTitle(), QStringLiteral("Could not write %1").arg(path));
-    }
+    saveChosen(QStringLiteral("Save the run as CSV"),
+               QStringLiteral("quarin-run.csv"),
+               QStringLiteral("CSV (*.csv)"),
+               [this](const QString& path) { return saveCsv(path); });
 }
 
 void TimingWindow::choosePng()
 {
-    const QString path = QFileDialog::getSaveFileName(this,
-                                                      QStringLiteral("Save the picture as PNG"),
-                                                      QStringLiteral("quarin-run.png"),
-                                                      QStringLiteral("PNG (*.png)"));
-    if (!path.isEmpty() && !savePng(path)) {
+    saveChosen(QStringLiteral("Save the picture as PNG"),
+               QStringLiteral("quarin-run.png"),
+               QStringLiteral("PNG (*.png)"),
+               [this](const QString& path) { return savePng(path); });
+}
+
+void TimingWindow::saveChosen(const QString& caption,
+                              const QString& fileName,
+                              const QString& filter,
+                              const std::function<bool(const QString&)>& save)
+{
+    const QString path = QFileDialog::getSaveFileName(this, caption, fileName, filter);
+    if (!path.isEmpty() && !save(path)) {
         QMessageBox::warning(this, windowTitle(), QStringLiteral("Could not write %1").arg(path));
     }
 }

@@ -1,13 +1,17 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include <QPoint>
 #include <QString>
 #include <QWidget>
 
+class QFontMetrics;
 class QLabel;
+class QPainter;
 class QTimer;
 
 namespace quarin {
@@ -43,13 +47,42 @@ private:
         std::size_t entry;
     };
 
+    // Where a paint puts things: a text line's height, the scale's width and the two areas.
+    struct Frame
+    {
+        int line = 0;
+        int left = 0;
+        QRect plot;
+        QRect histogram;
+    };
+
+    // The histogram's bars, answered and failed, on the plot's scale of times.
+    static constexpr int kBins = 40;
+
+    struct Bins
+    {
+        std::array<std::uint64_t, kBins> answered{};
+        std::array<std::uint64_t, kBins> failed{};
+    };
+
+    // The steps of a paint, in order.
+    Frame layOut(const QFontMetrics& metrics) const;
+    void takeScale();
+    void drawGrid(QPainter& painter, const Frame& frame) const;
+    void drawScaleTexts(QPainter& painter, const Frame& frame) const;
+    Bins placePoints(const QRect& plot);
+    void drawPoints(QPainter& painter) const;
+    void drawHistogram(QPainter& painter, const Frame& frame, const Bins& bins) const;
+
+    int yOf(std::uint32_t ms, const QRect& plot) const;
+    std::vector<std::uint32_t> scaleMarks() const;
+
     const RunRecord& m_run;
     // Filled by each paint, reused by the next.
     std::vector<Marked> m_failures;
     std::vector<std::uint8_t> m_taken;
     std::vector<QPoint> m_answered;
     std::vector<QPoint> m_failed;
-    QRect m_plotArea;
     std::uint32_t m_scaleMs = 1;
     std::uint32_t m_firstMs = 0;
     std::uint32_t m_spanMs = 1;
@@ -76,6 +109,11 @@ public:
 private:
     void chooseCsv();
     void choosePng();
+    // Asks where, saves there, and says so when it could not.
+    void saveChosen(const QString& caption,
+                    const QString& fileName,
+                    const QString& filter,
+                    const std::function<bool(const QString&)>& save);
 
     const RunRecord& m_run;
     RunPlot* m_plot = nullptr;

@@ -1,0 +1,8 @@
+#pragma once
+
+#include "messages/values.h"
+
+struct Record
+{
+    Values values;
+};

@@ -1,0 +1,8 @@
+#pragma once
+
+#include "console/record.h"
+
+struct Request
+{
+    Record record;
+};

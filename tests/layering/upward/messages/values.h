@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+struct Values
+{
+    std::string text;
+};
