@@ -48,6 +48,8 @@ std::size_t BuildReadRequest(std::span<std::uint8_t> out, const ReadRequest& req
 
 // A reply whose function byte (offset 1) has bit 0x80 set.
 bool IsExceptionReply(std::span<const std::uint8_t> reply);
+// The code of an exception reply (offset 2); nothing for another reply or one cut before it.
+std::optional<std::uint8_t> ExceptionCode(std::span<const std::uint8_t> reply);
 std::string ExceptionText(std::uint8_t code);
 
 // The checks of an accepted-length reply (byte 0 = slave address or unit id), in their order;
