@@ -179,9 +179,9 @@ bool tcpSection(const Options& options, Targets& targets)
     // The link operations alone, on a console of their own: build, send, receive.
     test::FakeView linkView;
     CMasterDlg link(linkView, platform, port);
-    int connectError = 0;
-    if (link.openTcpLink(kLoopback, connectError) != LinkOpen::Ready) {
-        std::fprintf(stderr, "Quarin link: connect failed (%d)\n", connectError);
+    std::string connectFailure;
+    if (!link.openTcpLink(kLoopback, connectFailure)) {
+        std::fprintf(stderr, "Quarin link: connect failed (%s)\n", connectFailure.c_str());
         return false;
     }
     std::uint16_t linkTid = 1;

@@ -10,7 +10,9 @@
 #include "links/link_texts.h"
 #include "messages/format_text.h"
 #include "messages/framing.h"
+#include "messages/mbap_header.h"
 #include "messages/read_pdu.h"
+#include "messages/write_pdu.h"
 #include "transactions/transaction_texts.h"
 
 namespace quarin {
@@ -147,10 +149,12 @@ std::string socketAdvice(std::string_view text, int error)
     const bool waited = text.find(stemOf(kSelectReadError)) != std::string_view::npos ||
                         text.find(stemOf(kSelectWriteError)) != std::string_view::npos;
     if (waited) {
-        return "A wait that runs out of time sets no error of its own: the number is the last "
-               "socket error of this thread, 0 when there was none. Most often the slave did not "
-               "answer within the time-out: check the address, that the slave is on, and that it "
-               "serves Modbus TCP on port 502; lengthen Timeout in ms for a slow gateway.";
+        return formatText("A wait that runs out of time sets no error of its own: the number is "
+                          "the last socket error of this thread, 0 when there was none. Most "
+                          "often the slave did not answer within the time-out: check the "
+                          "address, that the slave is on, and that it serves Modbus TCP on port "
+                          "%u; lengthen Timeout in ms for a slow gateway.",
+                          unsigned{kModbusTcpPort});
     }
     if (text.find(stemOf(kRecvRequestError)) != std::string_view::npos) {
         return "The reply did not have the length this request calls for; the number is the last "
@@ -159,8 +163,9 @@ std::string socketAdvice(std::string_view text, int error)
     }
     switch (error) {
     case ECONNREFUSED:
-        return "Nothing accepts connections on port 502 at that address: check the address and "
-               "that the slave's Modbus TCP server is on.";
+        return formatText("Nothing accepts connections on port %u at that address: check the "
+                          "address and that the slave's Modbus TCP server is on.",
+                          unsigned{kModbusTcpPort});
     case ETIMEDOUT:
     case EHOSTUNREACH:
     case ENETUNREACH:

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 
 #include "console/master_dlg.h"
@@ -29,16 +30,17 @@ void CMasterDlg::writeLabels(bool jbusForm)
     const ConsoleSettings& s = m_settings;
     const int start = s.m_startRegister & 0xFFFF;
     const char* prefix = s.m_dataType == InputRegister ? "3" : "4";
-    for (int i = 1; i <= kValueRows; ++i) {
-        std::string& label = m_registerLabels[static_cast<std::size_t>(i - 1)];
-        if (i >= 2 && s.m_registerCount < i) {
-            label.assign(1, '0'); // not = "0": g++ 12 at -O2 warns falsely (-Wrestrict)
-        } else if (jbusForm) {
-            labelText(label, {}, start + i - 1, 0);
+    // The first label is numbered whatever the count.
+    const int numbered = std::clamp(s.m_registerCount, 1, kValueRows);
+    for (int i = 0; i < numbered; ++i) {
+        std::string& label = m_registerLabels[static_cast<std::size_t>(i)];
+        if (jbusForm) {
+            labelText(label, {}, start + i, 0);
         } else {
-            labelText(label, prefix, start + i - 1, 5);
+            labelText(label, prefix, start + i, 5);
         }
     }
+    ZeroRowsFrom(m_registerLabels, static_cast<std::size_t>(numbered));
 }
 
 void CMasterDlg::showModbusLabels()
@@ -80,11 +82,9 @@ void CMasterDlg::refreshLabels()
     }
 }
 
-// Unsigned 32-bit arithmetic throughout: a borrow from the seconds gives the same number.
 void CMasterDlg::recordTransactionTime(TimeStamp start, TimeStamp end)
 {
-    const std::uint32_t t =
-        (end.seconds - start.seconds) * 1000u + end.milliseconds - start.milliseconds;
+    const std::uint32_t t = ElapsedMs(start, end);
     onWindow([&] {
         m_stats.lastMs = t;
         if (t > m_stats.maxMs) {

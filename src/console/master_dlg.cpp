@@ -61,6 +61,13 @@ void readUnsigned(const std::string& text, std::uint32_t& field)
 
 } // namespace
 
+void ZeroRowsFrom(ValueTexts& rows, std::size_t first)
+{
+    for (std::size_t k = first; k < rows.size(); ++k) {
+        rows[k].assign(1, '0'); // not = "0": g++ 12 at -O2 warns falsely (-Wrestrict)
+    }
+}
+
 CMasterDlg::CMasterDlg(ConsoleView& view, Platform& platform, std::uint16_t tcpPort)
     : m_view(view), m_platform(platform), m_tcpPort(tcpPort)
 {}
@@ -280,10 +287,8 @@ void CMasterDlg::applyDataTypeRules()
     case SingleHoldingRegister:
         s.m_heldRegisterCount = s.m_registerCount;
         s.m_registerCount = 1;
-        for (std::size_t i = 1; i < kValueRows; ++i) {
-            s.m_values[i] = "0";
-            m_registerLabels[i] = "0";
-        }
+        ZeroRowsFrom(s.m_values, 1);
+        ZeroRowsFrom(m_registerLabels, 1);
         break;
     case HoldingRegister:
     case InputRegister:
@@ -377,6 +382,26 @@ void CMasterDlg::readTransaction(bool serial)
     }
 }
 
+// A scheduled run holds the controls that would change its link, its type or its pace.
+void CMasterDlg::enableRunControls(RunEdge edge)
+{
+    const bool idle = edge == RunEnds;
+    for (ControlId id :
+         {ControlId::SampleMode, ControlId::Port, ControlId::Timeout, ControlId::DataType}) {
+        m_view.setEnabled(id, idle);
+    }
+    if (m_settings.serial()) {
+        for (ControlId id : {ControlId::Baud, ControlId::Parity, ControlId::Wiring}) {
+            m_view.setEnabled(id, idle);
+        }
+    } else {
+        m_view.setEnabled(ControlId::Address, idle);
+    }
+    m_view.setEnabled(ControlId::WriteButton, idle && WritableType(m_settings.m_dataType));
+    m_view.setEnabled(ControlId::ReadButton, idle);
+    m_view.setEnabled(ControlId::StopButton, !idle);
+}
+
 void CMasterDlg::onRead()
 {
     if (m_closing) {
@@ -401,22 +426,7 @@ void CMasterDlg::onRead()
         showTransfer();
         return;
     }
-    for (ControlId id : {ControlId::SampleMode,
-                         ControlId::Port,
-                         ControlId::Timeout,
-                         ControlId::DataType,
-                         ControlId::WriteButton,
-                         ControlId::ReadButton}) {
-        m_view.setEnabled(id, false);
-    }
-    m_view.setEnabled(ControlId::StopButton, true);
-    if (m_settings.serial()) {
-        m_view.setEnabled(ControlId::Baud, false);
-        m_view.setEnabled(ControlId::Parity, false);
-        m_view.setEnabled(ControlId::Wiring, false);
-    } else {
-        m_view.setEnabled(ControlId::Address, false);
-    }
+    enableRunControls(RunStarts);
     m_view.startTimer(kScheduleTimer, 1);
     m_timerId = kScheduleTimer;
     showTransfer();
@@ -433,10 +443,14 @@ void CMasterDlg::onWrite()
     }
     saveTransfer();
     m_busy.store(true, std::memory_order_relaxed);
-    if (m_settings.serial()) {
-        SerialWrite();
-    } else {
-        TcpWrite();
+    // The window offers Write for the two holding-register types only.
+    if (WritableType(m_settings.m_dataType)) {
+        const BusyCursor cursor(*this);
+        if (m_settings.serial()) {
+            SerialWrite();
+        } else {
+            TcpWrite();
+        }
     }
     endTransaction();
 }
@@ -451,22 +465,7 @@ void CMasterDlg::onStop()
     }
     m_view.killTimer(kScheduleTimer);
     m_timerId = 0;
-    if (m_settings.serial()) {
-        m_view.setEnabled(ControlId::Baud, true);
-        m_view.setEnabled(ControlId::Parity, true);
-        m_view.setEnabled(ControlId::Wiring, true);
-    } else {
-        m_view.setEnabled(ControlId::Address, true);
-    }
-    for (ControlId id :
-         {ControlId::SampleMode, ControlId::Port, ControlId::Timeout, ControlId::DataType}) {
-        m_view.setEnabled(id, true);
-    }
-    m_view.setEnabled(ControlId::WriteButton,
-                      m_settings.m_dataType == HoldingRegister ||
-                          m_settings.m_dataType == SingleHoldingRegister);
-    m_view.setEnabled(ControlId::ReadButton, true);
-    m_view.setEnabled(ControlId::StopButton, false);
+    enableRunControls(RunEnds);
     showTransfer();
 }
 

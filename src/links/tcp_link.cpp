@@ -13,21 +13,21 @@ constexpr char kArpProgram[] = "/usr/sbin/arp";
 
 } // namespace
 
-LinkOpen CMasterDlg::openTcpLink(const std::string& address, int& errorCode)
+bool CMasterDlg::openTcpLink(const std::string& address, std::string& connectFailure)
 {
     SocketApi& sockets = m_platform.sockets;
     if (halted() && !m_view.onWindowThread()) {
-        return LinkOpen::Reported;
+        return false;
     }
     if (m_connected && address == m_connectedAddress) {
-        return LinkOpen::Ready;
+        return true;
     }
     // Remembered before anything can fail: a failed attempt still names the link.
     m_connectedAddress = address;
     closeTcpLink();
     if (!sockets.startup()) {
         showMessage(kUnableToInitializeWinsock, MessageIcon::Error);
-        return LinkOpen::Reported;
+        return false;
     }
     m_socketLibraryHeld = true;
 
@@ -46,18 +46,18 @@ LinkOpen CMasterDlg::openTcpLink(const std::string& address, int& errorCode)
         if (!first) {
             closeTcpLink();
             showMessage(kCouldNotResolve, MessageIcon::Error);
-            return LinkOpen::Reported;
+            return false;
         }
         dotted = *first;
     }
 
     m_socket = sockets.connect(InetAddr(dotted), m_tcpPort);
     if (m_socket == kNoSocket) {
-        errorCode = sockets.lastError();
-        return LinkOpen::ConnectFailed;
+        connectFailure = formatText(kConnectError, sockets.lastError());
+        return false;
     }
     m_connected = true;
-    return LinkOpen::Ready;
+    return true;
 }
 
 bool CMasterDlg::sendTcpRequest(std::span<const std::uint8_t> frame,

@@ -899,25 +899,7 @@ namespace quarin::test {
 // begun under what the console shows now.
 TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
 {
-    struct Row
-    {
-        const char* name;
-        std::function<void(TxConsole&)> click;
-    };
-
-    const Row rows[] = {
-        {"&Hex",
-         [](TxConsole& c) {
-             c.select(ControlId::DisplayMode, Hex);
-             c.dlg.changeDisplayMode();
-         }},
-        {"&Jbus",
-         [](TxConsole& c) {
-             c.select(ControlId::Protocol, Jbus);
-             c.dlg.showJbusLabels();
-         }},
-    };
-    for (const Row& row : rows) {
+    for (const ClickRow& row : clickRows()) {
         SCOPED_TRACE(row.name);
         const auto readThreeRegisters = [](TxConsole& c) {
             serialConsole(c);

@@ -3,6 +3,7 @@
 // A console on fakes, driven the way the operator drives it, and slaves that answer correctly.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,29 @@ struct TxConsole
         return line + "Slave ID = " + std::to_string(dlg.settings().m_slaveId) + " - " + text;
     }
 };
+
+// The clicks that change how a read's reply is shown: "&Hex" and "&Jbus".
+struct ClickRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> click;
+};
+
+inline std::vector<ClickRow> clickRows()
+{
+    return {
+        {"&Hex",
+         [](TxConsole& c) {
+             c.select(ControlId::DisplayMode, Hex);
+             c.dlg.changeDisplayMode();
+         }},
+        {"&Jbus",
+         [](TxConsole& c) {
+             c.select(ControlId::Protocol, Jbus);
+             c.dlg.showJbusLabels();
+         }},
+    };
+}
 
 inline std::vector<std::string> allZero()
 {
