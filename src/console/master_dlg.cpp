@@ -83,13 +83,14 @@ bool CMasterDlg::onWindow(const std::function<void()>& fn)
     return m_view.runOnWindowThread(fn);
 }
 
-void CMasterDlg::showMessage(const std::string& text, MessageIcon icon, std::string detail)
+void CMasterDlg::showMessage(const Fault& fault, MessageIcon icon, std::string detail)
 {
     if (halted()) {
         return;
     }
+    const std::string& text = fault.text;
     if (detail.empty() && icon == MessageIcon::Error) {
-        detail = FailureDetail(text);
+        detail = FailureDetail(fault);
     }
     if (icon == MessageIcon::Error && !SerialLineNote().empty()) {
         detail += (detail.empty() ? "" : "\n\n") + SerialLineNote();

@@ -13,6 +13,7 @@
 #include "console/console_view.h"
 #include "console/frame_trace.h"
 #include "console/run_record.h"
+#include "messages/fault.h"
 #include "messages/framing.h"
 #include "messages/mbap_header.h"
 #include "messages/read_pdu.h"
@@ -77,7 +78,7 @@ public:
     void sendUpdateConsole(bool save);
 
     void recordTransactionTime(TimeStamp start, TimeStamp end);
-    void reportFailure(std::string text, ReportKind kind);
+    void reportFailure(const Fault& fault, ReportKind kind);
 
     // Transactions.
     void SerialRead();
@@ -86,11 +87,11 @@ public:
     void TcpWrite();
 
     // Link. False when the link is not open: connectFailure then holds the connect error for the
-    // caller to report; empty, a box has been shown.
-    bool openTcpLink(const std::string& address, std::string& connectFailure);
-    bool sendTcpRequest(std::span<const std::uint8_t> frame, int waitLimit, std::string& failure);
+    // caller to report; without it a box has been shown.
+    bool openTcpLink(const std::string& address, std::optional<Fault>& connectFailure);
+    bool sendTcpRequest(std::span<const std::uint8_t> frame, int waitLimit, Fault& failure);
     std::optional<std::size_t>
-    receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::string& failure);
+    receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, Fault& failure);
     void closeTcpLink();
 
     // Settings file.
@@ -148,8 +149,8 @@ private:
 
     bool halted() const { return m_platform.halt.raised(); }
 
-    // An error box without a detail gets the one its text calls for (FailureDetail).
-    void showMessage(const std::string& text, MessageIcon icon, std::string detail = {});
+    // An error box without a detail gets the one its fault calls for (FailureDetail).
+    void showMessage(const Fault& fault, MessageIcon icon, std::string detail = {});
     std::string captureFailureDetail(int portIndex) const;
     // Trace hooks of the transactions: no work at all while the trace is off.
     void traceSent(const ConsoleSettings& s,
@@ -238,15 +239,13 @@ private:
                            const ConsoleSettings& s,
                            std::span<std::uint8_t> rx,
                            std::size_t expected);
-    void
-    serialFailure(SerialPort& port, const std::string& text, LineErrors errors, PortAtBox order);
+    void serialFailure(SerialPort& port, const Fault& fault, LineErrors errors, PortAtBox order);
     void endSerialSuccess(SerialPort& port, TimeStamp start);
     bool sendTcpFrame(const ConsoleSettings& s,
                       TimeStamp start,
                       std::span<const std::uint8_t> frame,
-                      std::string& failure);
-    void
-    timedReadFailure(SerialPort& port, TimeStamp start, const std::string& text, LineErrors errors);
+                      Fault& failure);
+    void timedReadFailure(SerialPort& port, TimeStamp start, const Fault& fault, LineErrors errors);
     void judgeSerialReply(SerialPort& port,
                           const ReadRequest& request,
                           SerialFraming framing,
@@ -257,7 +256,7 @@ private:
                        const ReadRequest& request,
                        std::uint16_t idSent,
                        std::span<const std::uint8_t> reply);
-    void tcpWriteFailure(const ConsoleSettings& s, const std::string& text, LinkAfterFailure link);
+    void tcpWriteFailure(const ConsoleSettings& s, const Fault& fault, LinkAfterFailure link);
     bool judgeTcpEcho(const ConsoleSettings& s,
                       const WriteRequest& request,
                       TimeStamp start,

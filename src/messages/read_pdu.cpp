@@ -124,6 +124,11 @@ std::string ExceptionText(std::uint8_t code)
     return formatText(kExceptionReceived, int{code});
 }
 
+Fault ExceptionReplyFault(std::uint8_t code)
+{
+    return Fault(ExceptionFault, code, ExceptionText(code));
+}
+
 std::optional<std::string>
 CheckReadReply(std::span<const std::uint8_t> reply, const ReadRequest& request, LinkKind link)
 {

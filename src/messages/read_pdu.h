@@ -8,6 +8,7 @@
 #include <string>
 
 #include "console/console_settings.h"
+#include "messages/fault.h"
 
 namespace quarin {
 
@@ -51,6 +52,8 @@ bool IsExceptionReply(std::span<const std::uint8_t> reply);
 // The code of an exception reply (offset 2); nothing for another reply or one cut before it.
 std::optional<std::uint8_t> ExceptionCode(std::span<const std::uint8_t> reply);
 std::string ExceptionText(std::uint8_t code);
+// An exception reply to a read (and to a TCP write), as a failure.
+Fault ExceptionReplyFault(std::uint8_t code);
 
 // The checks of an accepted-length reply (byte 0 = slave address or unit id), in their order;
 // the text of the first that fails, or nothing. A field beyond the bytes given fails its check

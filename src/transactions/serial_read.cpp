@@ -70,7 +70,8 @@ void CMasterDlg::SerialRead()
     const std::span<const std::uint8_t> frame(tx.data(), frameLength);
     const IoResult sent = sendSerial(*port, s, start, frame);
     if (!sent.ok || sent.count != frameLength) {
-        serialFailure(*port, kUnableToTx, ClearLineErrors, PortClosedAtBox);
+        serialFailure(
+            *port, Fault(TransmitFault, 0, kUnableToTx), ClearLineErrors, PortClosedAtBox);
         endRead();
         return;
     }
@@ -80,7 +81,8 @@ void CMasterDlg::SerialRead()
     const std::size_t expected = expectedReadLength(s, framing);
     const IoResult reply = receiveSerial(*port, s, rx, expected);
     if (!reply.ok) {
-        serialFailure(*port, kUnableToRx, ClearLineErrors, PortClosedAtBox);
+        serialFailure(
+            *port, Fault(PortReadFault, 0, kUnableToRx), ClearLineErrors, PortClosedAtBox);
         endRead();
         return;
     }
@@ -90,7 +92,7 @@ void CMasterDlg::SerialRead()
 // The time is recorded before the port is closed.
 void CMasterDlg::timedReadFailure(SerialPort& port,
                                   TimeStamp start,
-                                  const std::string& text,
+                                  const Fault& fault,
                                   LineErrors errors)
 {
     recordTransactionTime(start, m_platform.clock.now());
@@ -98,7 +100,7 @@ void CMasterDlg::timedReadFailure(SerialPort& port,
         port.clearErrors();
     }
     port.close();
-    reportFailure(text, Failure);
+    reportFailure(fault, Failure);
 }
 
 // Every way out ends the transaction.
@@ -114,7 +116,7 @@ void CMasterDlg::judgeSerialReply(SerialPort& port,
             CheckReadReply(fields, request, LinkKind::Serial);
         if (failure) {
             port.close();
-            reportFailure(*failure, Failure);
+            reportFailure(Fault(ReplyCheckFault, 0, *failure), Failure);
         }
         return failure.has_value();
     };
@@ -123,15 +125,15 @@ void CMasterDlg::judgeSerialReply(SerialPort& port,
     const std::optional<std::uint8_t> exception = ExceptionCode(rx);
     const bool identification = request.dataType == DeviceIdentification;
     if (rx.empty()) {
-        timedReadFailure(port, start, kNoResponse, ClearLineErrors);
+        timedReadFailure(port, start, Fault(NoReplyFault, 0, kNoResponse), ClearLineErrors);
         return;
     }
     if ((identification || rx.size() != expected) && exception) {
-        timedReadFailure(port, start, ExceptionText(*exception), ClearLineErrors);
+        timedReadFailure(port, start, ExceptionReplyFault(*exception), ClearLineErrors);
         return;
     }
     if (!identification && rx.size() != expected) {
-        timedReadFailure(port, start, kFragment, ClearLineErrors);
+        timedReadFailure(port, start, Fault(FragmentFault, 0, kFragment), ClearLineErrors);
         return;
     }
     const std::size_t count = framing.decode(rx, rx.size());
@@ -145,11 +147,11 @@ void CMasterDlg::judgeSerialReply(SerialPort& port,
         if (count >= kCheckedFields + checkBytes && checkFailed(rx.first(count - checkBytes))) {
             return;
         }
-        timedReadFailure(port, start, kFragment, KeepLineErrors);
+        timedReadFailure(port, start, Fault(FragmentFault, 0, kFragment), KeepLineErrors);
         return;
     }
     if (!framing.verify(rx.first(count))) {
-        timedReadFailure(port, start, kCrcMismatch, KeepLineErrors);
+        timedReadFailure(port, start, Fault(CheckValueFault, 0, kCrcMismatch), KeepLineErrors);
         return;
     }
     const std::span<const std::uint8_t> pdu = rx.first(count - checkBytes);

@@ -47,7 +47,7 @@ void CMasterDlg::SerialWrite()
     const std::size_t frameLength = framing.encode(tx, message);
     const IoResult sent = sendSerial(*port, s, start, std::span(tx).first(frameLength));
     if (!sent.ok) {
-        serialFailure(*port, kUnableToTx, ClearLineErrors, PortOpenAtBox);
+        serialFailure(*port, Fault(TransmitFault, 0, kUnableToTx), ClearLineErrors, PortOpenAtBox);
         return;
     }
     const bool broadcast = s.m_slaveId == 0;
@@ -60,7 +60,8 @@ void CMasterDlg::SerialWrite()
     if (!broadcast) {
         const IoResult reply = receiveSerial(*port, s, rx, echoFrameLength(framing));
         if (!reply.ok) {
-            serialFailure(*port, kUnableToRx, ClearLineErrors, PortOpenAtBox);
+            serialFailure(
+                *port, Fault(PortReadFault, 0, kUnableToRx), ClearLineErrors, PortOpenAtBox);
             return;
         }
         if (!judgeSerialEcho(*port, request, framing, start, rx, reply.count)) {
@@ -84,23 +85,24 @@ bool CMasterDlg::judgeSerialEcho(SerialPort& port,
         port.close();
         const std::span<const std::uint8_t> received = rx.first(count);
         if (count == 0) {
-            showMessage(kWriteNoResponse, MessageIcon::Error);
+            showMessage(Fault(NoReplyFault, 0, kWriteNoResponse), MessageIcon::Error);
         } else if (const std::optional<std::uint8_t> code = ExceptionCode(received)) {
-            showMessage(formatText(kWriteException, int{*code}), MessageIcon::Error);
+            showMessage(Fault(ExceptionFault, *code, formatText(kWriteException, int{*code})),
+                        MessageIcon::Error);
         } else {
-            showMessage(kWriteIncomplete, MessageIcon::Error);
+            showMessage(Fault(FragmentFault, 0, kWriteIncomplete), MessageIcon::Error);
         }
         return false;
     }
     const std::span<const std::uint8_t> decoded = rx.first(framing.decode(rx, count));
     if (!framing.verify(decoded)) {
         recordTransactionTime(start, m_platform.clock.now());
-        serialFailure(port, kCrcMismatch, KeepLineErrors, PortOpenAtBox);
+        serialFailure(port, Fault(CheckValueFault, 0, kCrcMismatch), KeepLineErrors, PortOpenAtBox);
         return false;
     }
     if (const std::optional<std::string> failure =
             WriteEcho(decoded.first(kEchoLength), request, LinkKind::Serial)) {
-        serialFailure(port, *failure, KeepLineErrors, PortOpenAtBox);
+        serialFailure(port, Fault(ReplyCheckFault, 0, *failure), KeepLineErrors, PortOpenAtBox);
         return false;
     }
     return true;

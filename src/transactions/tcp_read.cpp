@@ -39,12 +39,11 @@ void CMasterDlg::TcpRead()
         endRead();
         return;
     }
-    std::string failure;
-    if (!openTcpLink(s.m_address, failure)) {
-        if (failure.empty()) {
-            endRead();
+    if (std::optional<Fault> connectFailure; !openTcpLink(s.m_address, connectFailure)) {
+        if (connectFailure) {
+            reportFailure(*connectFailure, LinkFailure);
         } else {
-            reportFailure(failure, LinkFailure);
+            endRead();
         }
         return;
     }
@@ -54,6 +53,7 @@ void CMasterDlg::TcpRead()
     std::array<std::uint8_t, kMaxTcpReply> frame{};
     const std::size_t length = 6 + BuildReadRequest(std::span(frame).subspan(6), request);
     const std::uint16_t idSent = MbapHeader(frame, length, m_mbapTransactionNo, s.m_slaveId);
+    Fault failure;
     if (!sendTcpFrame(s, start, std::span(frame).first(length), failure)) {
         reportFailure(failure, LinkFailure);
         return;
@@ -83,11 +83,13 @@ void CMasterDlg::judgeTcpReply(const ConsoleSettings& s,
         reply.size() == (s.m_dataType == ScatteredRead ? 2 * n + 11 : 2 * n + 9);
     if ((identification || !lengthRight) && exception) {
         // A frame of length byte 2 ends at byte 7 and carries no exception code.
-        reportFailure(formatText(kExceptionReceived, int{ExceptionCode(pdu).value_or(0)}), Failure);
+        reportFailure(ExceptionReplyFault(ExceptionCode(pdu).value_or(0)), Failure);
         return;
     }
     auto wrongLength = [&] {
-        reportFailure(formatText(kRecvRequestError, m_platform.sockets.lastError()), LinkFailure);
+        const int error = m_platform.sockets.lastError();
+        reportFailure(Fault(ReplyLengthFault, error, formatText(kRecvRequestError, error)),
+                      LinkFailure);
     };
     if (!identification && !lengthRight) {
         wrongLength();
@@ -97,12 +99,13 @@ void CMasterDlg::judgeTcpReply(const ConsoleSettings& s,
         closeTcpLink();
     }
     if (!TransactionIdMatches(reply, idSent)) {
-        showMessage(formatText(kBadTransactionId, s.m_slaveId), MessageIcon::Error);
+        showMessage(Fault(ReplyCheckFault, 0, formatText(kBadTransactionId, s.m_slaveId)),
+                    MessageIcon::Error);
         endRead();
         return;
     }
     if (const std::optional<std::string> check = CheckReadReply(pdu, request, LinkKind::Tcp)) {
-        reportFailure(*check, Failure);
+        reportFailure(Fault(ReplyCheckFault, 0, *check), Failure);
         return;
     }
     // The length of an identification reply is not checked up front, so the identifier and the

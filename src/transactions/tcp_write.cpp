@@ -22,10 +22,9 @@ void CMasterDlg::TcpWrite()
     if (!prepareWrite(ZeroLabels, s, request) || addressMissing(s) || timeoutRefused(s)) {
         return;
     }
-    std::string failure;
-    if (!openTcpLink(s.m_address, failure)) {
-        if (!failure.empty()) {
-            tcpWriteFailure(s, failure, CloseLink);
+    if (std::optional<Fault> connectFailure; !openTcpLink(s.m_address, connectFailure)) {
+        if (connectFailure) {
+            tcpWriteFailure(s, *connectFailure, CloseLink);
         }
         return;
     }
@@ -35,6 +34,7 @@ void CMasterDlg::TcpWrite()
     const std::size_t length = 6 + RegisterWriteRequest(std::span(frame).subspan(6), request);
     clearUnusedValues(request.registerCount);
     const std::uint16_t idSent = MbapHeader(frame, length, m_mbapTransactionNo, s.m_slaveId);
+    Fault failure;
     if (!sendTcpFrame(s, start, std::span(frame).first(length), failure)) {
         tcpWriteFailure(s, failure, CloseLink);
         return;
@@ -48,10 +48,11 @@ void CMasterDlg::TcpWrite()
 
 // From the connection attempt on, every text names the slave.
 void CMasterDlg::tcpWriteFailure(const ConsoleSettings& s,
-                                 const std::string& text,
+                                 const Fault& fault,
                                  LinkAfterFailure link)
 {
-    showMessage(formatText(kSlavePrefix, s.m_slaveId) + text, MessageIcon::Error);
+    showMessage(Fault(fault.kind, fault.code, formatText(kSlavePrefix, s.m_slaveId) + fault.text),
+                MessageIcon::Error);
     if (link == CloseLink) {
         closeTcpLink();
     }
@@ -69,7 +70,9 @@ bool CMasterDlg::judgeTcpEcho(const ConsoleSettings& s,
     const Transfer got = sockets.receiveWithin(m_socket, reply, s.m_timeoutMs / 1000);
     if (got.waitFailed) {
         traceReceived({}, true);
-        tcpWriteFailure(s, formatText(kSelectReadError, sockets.lastError()), CloseLink);
+        const int error = sockets.lastError();
+        tcpWriteFailure(
+            s, Fault(WaitReadableFault, error, formatText(kSelectReadError, error)), CloseLink);
         return false;
     }
     const std::size_t received = got.bytes > 0 ? static_cast<std::size_t>(got.bytes) : 0;
@@ -79,11 +82,13 @@ bool CMasterDlg::judgeTcpEcho(const ConsoleSettings& s,
         const std::span<const std::uint8_t> pdu =
             std::span(reply).subspan(6, received > 6 ? received - 6 : 0);
         if (got.bytes == 0) {
-            tcpWriteFailure(s, kSocketClosedDuringRecv, CloseLink);
+            tcpWriteFailure(s, Fault(ClosedFault, 0, kSocketClosedDuringRecv), CloseLink);
         } else if (const std::optional<std::uint8_t> code = ExceptionCode(pdu)) {
-            tcpWriteFailure(s, formatText(kExceptionReceived, int{*code}), KeepLink);
+            tcpWriteFailure(s, ExceptionReplyFault(*code), KeepLink);
         } else {
-            tcpWriteFailure(s, formatText(kRecvRequestError, sockets.lastError()), CloseLink);
+            const int error = sockets.lastError();
+            tcpWriteFailure(
+                s, Fault(ReplyLengthFault, error, formatText(kRecvRequestError, error)), CloseLink);
         }
         return false;
     }
@@ -91,12 +96,13 @@ bool CMasterDlg::judgeTcpEcho(const ConsoleSettings& s,
         closeTcpLink();
     }
     if (!TransactionIdMatches(reply, idSent)) {
-        showMessage(formatText(kBadTransactionId, s.m_slaveId), MessageIcon::Error);
+        showMessage(Fault(ReplyCheckFault, 0, formatText(kBadTransactionId, s.m_slaveId)),
+                    MessageIcon::Error);
         return false;
     }
     if (const std::optional<std::string> check =
             WriteEcho(std::span(reply).subspan(6, 6), request, LinkKind::Tcp)) {
-        showMessage(*check, MessageIcon::Error);
+        showMessage(Fault(ReplyCheckFault, 0, *check), MessageIcon::Error);
         return false;
     }
     return true;

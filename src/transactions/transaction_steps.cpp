@@ -107,12 +107,16 @@ std::unique_ptr<SerialPort> CMasterDlg::openSerialPort(const ConsoleSettings& s,
 {
     std::unique_ptr<SerialPort> port = m_platform.serial.open(s.m_port);
     if (!port) {
-        showMessage(kUnableToCapturePort, MessageIcon::Error, captureFailureDetail(s.m_port));
+        showMessage(
+            Fault(PortCaptureFault, m_platform.serial.lastOpenError(), kUnableToCapturePort),
+            MessageIcon::Error,
+            captureFailureDetail(s.m_port));
         return nullptr;
     }
     port->purge();
     if (!port->configure(LineSettingsFor(s))) {
-        serialFailure(*port, kUnableToInitializePort, KeepLineErrors, order);
+        serialFailure(
+            *port, Fault(PortSettingsFault, 0, kUnableToInitializePort), KeepLineErrors, order);
         return nullptr;
     }
     SerialLineNote() = Rs485Detail(port->rs485());
@@ -153,7 +157,7 @@ IoResult CMasterDlg::receiveSerial(SerialPort& port,
 }
 
 void CMasterDlg::serialFailure(SerialPort& port,
-                               const std::string& text,
+                               const Fault& fault,
                                LineErrors errors,
                                PortAtBox order)
 {
@@ -163,7 +167,7 @@ void CMasterDlg::serialFailure(SerialPort& port,
     if (order == PortClosedAtBox) {
         port.close();
     }
-    showMessage(text, MessageIcon::Error);
+    showMessage(fault, MessageIcon::Error);
     if (order == PortOpenAtBox) {
         port.close();
     }
@@ -183,7 +187,7 @@ void CMasterDlg::endSerialSuccess(SerialPort& port, TimeStamp start)
 bool CMasterDlg::sendTcpFrame(const ConsoleSettings& s,
                               TimeStamp start,
                               std::span<const std::uint8_t> frame,
-                              std::string& failure)
+                              Fault& failure)
 {
     const bool sent = sendTcpRequest(frame, s.m_timeoutMs / 1000, failure);
     traceSent(s, start, frame, sent ? frame.size() : 0);
