@@ -367,6 +367,7 @@ TEST(SerialReadFailures, ManualModeShowsEachFailureInABoxAfterClosingThePort)
         const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
         ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
         EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+        expectFittingDetail(c.view.boxes()[0]);
         EXPECT_TRUE(closedAtBox);
         EXPECT_EQ(c.log(), "");
         EXPECT_EQ(c.dlg.stats().errorCount, 0u);

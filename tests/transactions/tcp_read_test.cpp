@@ -434,6 +434,7 @@ TEST(TcpReadFailures, ManualModeShowsEachFailureInABox)
         const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
         ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
         EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+        expectFittingDetail(c.view.boxes()[0]);
         EXPECT_EQ(c.log(), "");
         expectAfterFailure(c, row);
     }
