@@ -25,7 +25,7 @@ void labelText(std::string& label, std::string_view prefix, int number, std::siz
 
 // Label i shows register s + i - 1, s being the start register's low 16 bits; the sum is not cut,
 // so 65535 with three registers reads 465535, 465536, 465537.
-void CMasterDlg::writeLabels(bool jbusForm)
+void CMasterDlg::writeLabels(LabelForm form)
 {
     const ConsoleSettings& s = m_settings;
     const int start = s.m_startRegister & 0xFFFF;
@@ -34,7 +34,7 @@ void CMasterDlg::writeLabels(bool jbusForm)
     const int numbered = std::clamp(s.m_registerCount, 1, kValueRows);
     for (int i = 0; i < numbered; ++i) {
         std::string& label = m_registerLabels[static_cast<std::size_t>(i)];
-        if (jbusForm) {
+        if (form == JbusLabels) {
             labelText(label, {}, start + i, 0);
         } else {
             labelText(label, prefix, start + i, 5);
@@ -43,30 +43,28 @@ void CMasterDlg::writeLabels(bool jbusForm)
     ZeroRowsFrom(m_registerLabels, static_cast<std::size_t>(numbered));
 }
 
-void CMasterDlg::showModbusLabels()
+void CMasterDlg::showLabels(LabelForm form)
 {
     saveTransfer();
     if (m_settings.serial()) {
         m_view.setEnabled(ControlId::Parity, true);
     }
-    if (m_labelsJbusForm) {
-        writeLabels(false);
-        m_labelsJbusForm = false;
+    const bool jbusForm = form == JbusLabels;
+    if (m_labelsJbusForm != jbusForm) {
+        writeLabels(form);
+        m_labelsJbusForm = jbusForm;
     }
     showTransfer();
 }
 
+void CMasterDlg::showModbusLabels()
+{
+    showLabels(ModbusLabels);
+}
+
 void CMasterDlg::showJbusLabels()
 {
-    saveTransfer();
-    if (m_settings.serial()) {
-        m_view.setEnabled(ControlId::Parity, true);
-    }
-    if (!m_labelsJbusForm) {
-        writeLabels(true);
-        m_labelsJbusForm = true;
-    }
-    showTransfer();
+    showLabels(JbusLabels);
 }
 
 void CMasterDlg::refreshLabels()

@@ -167,7 +167,15 @@ private:
     // transfer made in between would read the old controls back over it. False once halted.
     bool changeRecord(const std::function<void()>& change);
     void endTransaction(); // clears m_busy, publishing the transaction's writes
-    void writeLabels(bool jbusForm);
+
+    enum LabelForm
+    {
+        ModbusLabels, // "4" or "3" and five digits: 400001
+        JbusLabels    // the register number alone
+    };
+
+    void writeLabels(LabelForm form);
+    void showLabels(LabelForm form);
     void applyProtocolLine(int protocol);
 
     enum RunEdge
@@ -261,6 +269,7 @@ private:
                       const WriteRequest& request,
                       TimeStamp start,
                       std::uint16_t idSent);
+    static SerialFraming framingFor(const ConsoleSettings& s);
     bool judgeSerialEcho(SerialPort& port,
                          const WriteRequest& request,
                          SerialFraming framing,

@@ -63,7 +63,7 @@ void CMasterDlg::SerialRead()
 
     const TimeStamp start = m_platform.clock.now();
     const ReadRequest request = readRequestFor(s);
-    const SerialFraming framing(s.m_protocol == ModbusAscii ? AsciiFrame : BinaryFrame);
+    const SerialFraming framing = framingFor(s);
     std::array<std::uint8_t, kSerialBufferSize> tx{};
     std::array<std::uint8_t, kSerialBufferSize> rx{};
     const std::size_t frameLength = framing.encode(tx, BuildReadRequest(tx, request));

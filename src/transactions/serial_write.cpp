@@ -43,7 +43,7 @@ void CMasterDlg::SerialWrite()
     std::array<std::uint8_t, kWriteBufferSize> rx{};
     const std::size_t message = RegisterWriteRequest(tx, request);
     clearUnusedValues(request.registerCount);
-    const SerialFraming framing(s.m_protocol == ModbusAscii ? AsciiFrame : BinaryFrame);
+    const SerialFraming framing = framingFor(s);
     const std::size_t frameLength = framing.encode(tx, message);
     const IoResult sent = sendSerial(*port, s, start, std::span(tx).first(frameLength));
     if (!sent.ok) {

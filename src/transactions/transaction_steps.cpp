@@ -101,6 +101,11 @@ void CMasterDlg::resetModbusLabels(LabelReset when)
 // ---------------------------------------------------------------------------------------------
 // Serial line
 
+SerialFraming CMasterDlg::framingFor(const ConsoleSettings& s)
+{
+    return SerialFraming(s.m_protocol == ModbusAscii ? AsciiFrame : BinaryFrame);
+}
+
 // The port captured and configured, its DTR raised and the pre-send delay waited; null when it
 // could not be captured or configured, its box shown.
 std::unique_ptr<SerialPort> CMasterDlg::openSerialPort(const ConsoleSettings& s, PortAtBox order)
