@@ -405,10 +405,8 @@ void CMasterDlg::enableRunControls(RunEdge edge)
 
 void CMasterDlg::onRead()
 {
-    if (m_closing) {
-        return;
-    }
-    if (busy()) {
+    // Closing, it does nothing; while the link is held, it waits for it.
+    if (m_closing || busy()) {
         startCommand(kReadCommand);
         return;
     }
@@ -435,10 +433,8 @@ void CMasterDlg::onRead()
 
 void CMasterDlg::onWrite()
 {
-    if (m_closing) {
-        return;
-    }
-    if (busy()) {
+    // Closing, it does nothing; while the link is held, it waits for it.
+    if (m_closing || busy()) {
         startCommand(kWriteCommand);
         return;
     }
