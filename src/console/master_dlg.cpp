@@ -128,9 +128,9 @@ void CMasterDlg::endTransaction()
     m_busy.store(false, std::memory_order_release);
 }
 
-void CMasterDlg::sendUpdateConsole(bool save)
+void CMasterDlg::sendUpdateConsole()
 {
-    onWindow([&] { save ? saveTransfer() : showTransfer(); });
+    onWindow([this] { showTransfer(); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -74,8 +74,8 @@ public:
     // Transfers between the controls and the record.
     void saveTransfer();
     void showTransfer();
-    // WM_UPDATE_CONSOLE: the transfer on the window's thread, from any thread.
-    void sendUpdateConsole(bool save);
+    // WM_UPDATE_CONSOLE: the record shown on the window's thread, from any thread.
+    void sendUpdateConsole();
 
     void recordTransactionTime(TimeStamp start, TimeStamp end);
     void reportFailure(const Fault& fault, ReportKind kind);

@@ -91,7 +91,7 @@ void CMasterDlg::reportFailure(const Fault& fault, ReportKind kind)
     if (kind != Notice) {
         endTransaction();
     }
-    sendUpdateConsole(false);
+    sendUpdateConsole();
 }
 
 void CMasterDlg::viewLog()

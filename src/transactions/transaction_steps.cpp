@@ -34,7 +34,7 @@ bool CMasterDlg::beginRead(ConsoleSettings& s)
 // The end of a read that has shown its own box: the console refreshed, the console handed back.
 void CMasterDlg::endRead()
 {
-    sendUpdateConsole(false);
+    sendUpdateConsole();
     endTransaction();
 }
 
@@ -44,7 +44,7 @@ bool CMasterDlg::timeoutRefused(const ConsoleSettings& s)
         return false;
     }
     showMessage(kTimeoutRange, MessageIcon::Error);
-    sendUpdateConsole(false);
+    sendUpdateConsole();
     return true;
 }
 
