@@ -1,7 +1,6 @@
 #include <array>
 
 #include "console/master_dlg.h"
-#include "links/link_texts.h"
 #include "messages/format_text.h"
 #include "transactions/transaction_texts.h"
 
