@@ -179,9 +179,11 @@ bool tcpSection(const Options& options, Targets& targets)
     // The link operations alone, on a console of their own: build, send, receive.
     test::FakeView linkView;
     CMasterDlg link(linkView, platform, port);
-    int connectError = 0;
-    if (link.openTcpLink(kLoopback, connectError) != LinkOpen::Ready) {
-        std::fprintf(stderr, "Quarin link: connect failed (%d)\n", connectError);
+    std::optional<Fault> connectFailure;
+    if (!link.openTcpLink(kLoopback, connectFailure)) {
+        std::fprintf(stderr,
+                     "Quarin link: connect failed (%s)\n",
+                     connectFailure ? connectFailure->text.c_str() : "");
         return false;
     }
     std::uint16_t linkTid = 1;
@@ -193,7 +195,7 @@ bool tcpSection(const Options& options, Targets& targets)
         const ReadRequest request{HoldingRegister, Modbus, 1, kStartRegister, n};
         const std::size_t length = 6 + BuildReadRequest(std::span(linkFrame).subspan(6), request);
         MbapHeader(linkFrame, length, linkTid, 1);
-        std::string failure;
+        Fault failure;
         if (!link.sendTcpRequest(std::span(linkFrame).first(length), 20, failure)) {
             return false;
         }

@@ -1,17 +1,12 @@
 #include "console/failure_detail.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "console/port_tooltip.h"
-#include "links/link_texts.h"
 #include "messages/format_text.h"
-#include "messages/framing.h"
-#include "messages/read_pdu.h"
-#include "transactions/transaction_texts.h"
+#include "messages/mbap_header.h"
 
 namespace quarin {
 
@@ -107,28 +102,6 @@ constexpr ErrnoEntry kErrnos[] = {
     {EPROTO, "EPROTO"},
 };
 
-// The part of a fixed format before its number: "Exception response received - type ".
-std::string_view stemOf(std::string_view format)
-{
-    return format.substr(0, format.find('%'));
-}
-
-// The integer right behind the stem, when the text holds the stem.
-std::optional<int> numberAfter(std::string_view text, std::string_view stem)
-{
-    const std::size_t at = text.find(stem);
-    if (at == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view rest = text.substr(at + stem.size());
-    int value = 0;
-    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-    if (error != std::errc() || end == rest.data()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 std::string exceptionDetail(int code)
 {
     for (const ExceptionEntry& entry : kExceptions) {
@@ -142,25 +115,26 @@ std::string exceptionDetail(int code)
 }
 
 // What each socket step's error most often means.
-std::string socketAdvice(std::string_view text, int error)
+std::string socketAdvice(FaultKind kind, int error)
 {
-    const bool waited = text.find(stemOf(kSelectReadError)) != std::string_view::npos ||
-                        text.find(stemOf(kSelectWriteError)) != std::string_view::npos;
-    if (waited) {
-        return "A wait that runs out of time sets no error of its own: the number is the last "
-               "socket error of this thread, 0 when there was none. Most often the slave did not "
-               "answer within the time-out: check the address, that the slave is on, and that it "
-               "serves Modbus TCP on port 502; lengthen Timeout in ms for a slow gateway.";
+    if (kind == WaitReadableFault || kind == WaitWritableFault) {
+        return formatText("A wait that runs out of time sets no error of its own: the number is "
+                          "the last socket error of this thread, 0 when there was none. Most "
+                          "often the slave did not answer within the time-out: check the "
+                          "address, that the slave is on, and that it serves Modbus TCP on port "
+                          "%u; lengthen Timeout in ms for a slow gateway.",
+                          unsigned{kModbusTcpPort});
     }
-    if (text.find(stemOf(kRecvRequestError)) != std::string_view::npos) {
+    if (kind == ReplyLengthFault) {
         return "The reply did not have the length this request calls for; the number is the last "
                "socket error of this thread, not the reply's. A frame trace (see the README) "
                "shows what came.";
     }
     switch (error) {
     case ECONNREFUSED:
-        return "Nothing accepts connections on port 502 at that address: check the address and "
-               "that the slave's Modbus TCP server is on.";
+        return formatText("Nothing accepts connections on port %u at that address: check the "
+                          "address and that the slave's Modbus TCP server is on.",
+                          unsigned{kModbusTcpPort});
     case ETIMEDOUT:
     case EHOSTUNREACH:
     case ENETUNREACH:
@@ -176,24 +150,18 @@ std::string socketAdvice(std::string_view text, int error)
     }
 }
 
-std::string socketDetail(std::string_view text, int error)
+std::string socketDetail(FaultKind kind, int error)
 {
     std::string detail = formatText("Error %d", error);
     if (const char* name = ErrnoName(error)) {
         detail += formatText(" = %s (%s)", name, std::strerror(error));
     }
     detail += '.';
-    if (const std::string advice = socketAdvice(text, error); !advice.empty()) {
+    if (const std::string advice = socketAdvice(kind, error); !advice.empty()) {
         detail += '\n' + advice;
     }
     return detail;
 }
-
-struct FixedAdvice
-{
-    const char* text;
-    const char* advice;
-};
 
 constexpr char kSerialNoReply[] =
     "Nothing came back within the time-out. Check that Slave ID, Baud: and Parity: match the "
@@ -203,40 +171,22 @@ constexpr char kSerialDamaged[] =
     "What came back was cut short or damaged. Check Baud:, Parity: and the protocol against the "
     "slave's, the line's termination and noise; a two-wire choice on a line without echo takes "
     "the reply for the echo. A frame trace (see the README) shows the bytes.";
-
-constexpr FixedAdvice kFixed[] = {
-    {kUnableToInitializePort,
-     "The driver refused the line settings: some adapters support neither every baud rate nor "
-     "no parity with two stop bits; try another Baud: or Parity:."},
-    {kUnableToTx,
-     "The adapter did not take the frame: it may have been unplugged, or its output is stalled "
-     "by flow control another program left on."},
-    {kUnableToRx,
-     "Reading the port failed: the adapter may have been unplugged. Plug it in and read again."},
-    {kNoResponse, kSerialNoReply},
-    {kWriteNoResponse, kSerialNoReply},
-    {kFragment, kSerialDamaged},
-    {kWriteIncomplete, kSerialDamaged},
-    {kCrcMismatch, kSerialDamaged},
-    {kCouldNotResolve,
-     "The name did not resolve: check its spelling and the name service (getent hosts <name>), "
-     "or enter the dotted address."},
-    {kSocketClosedDuringRecv,
-     "The slave closed the connection instead of answering: it may allow few connections at a "
-     "time, or refuse this unit id."},
-};
+constexpr char kPortSettingsAdvice[] =
+    "The driver refused the line settings: some adapters support neither every baud rate nor "
+    "no parity with two stop bits; try another Baud: or Parity:.";
+constexpr char kTransmitAdvice[] =
+    "The adapter did not take the frame: it may have been unplugged, or its output is stalled "
+    "by flow control another program left on.";
+constexpr char kPortReadAdvice[] =
+    "Reading the port failed: the adapter may have been unplugged. Plug it in and read again.";
+constexpr char kResolveAdvice[] =
+    "The name did not resolve: check its spelling and the name service (getent hosts <name>), "
+    "or enter the dotted address.";
+constexpr char kClosedAdvice[] =
+    "The slave closed the connection instead of answering: it may allow few connections at a "
+    "time, or refuse this unit id.";
 
 } // namespace
-
-const char* ExceptionName(int code)
-{
-    for (const ExceptionEntry& entry : kExceptions) {
-        if (entry.code == code) {
-            return entry.name;
-        }
-    }
-    return nullptr;
-}
 
 const char* ErrnoName(int error)
 {
@@ -255,27 +205,39 @@ std::string ErrnoText(int error)
         "errno %d %s (%s)", error, name != nullptr ? name : "?", std::strerror(error));
 }
 
-std::string FailureDetail(std::string_view text)
+std::string FailureDetail(const Fault& fault)
 {
-    for (const char* format : {kExceptionReceived, kWriteException}) {
-        if (const std::optional<int> code = numberAfter(text, stemOf(format))) {
-            return exceptionDetail(*code);
-        }
-    }
-    for (const char* format : {kConnectError,
-                               kSelectWriteError,
-                               kSendError,
-                               kSelectReadError,
-                               kRecvOperationError,
-                               kRecvRequestError}) {
-        if (const std::optional<int> error = numberAfter(text, stemOf(format))) {
-            return socketDetail(text, *error);
-        }
-    }
-    for (const FixedAdvice& fixed : kFixed) {
-        if (text.ends_with(fixed.text)) {
-            return fixed.advice;
-        }
+    switch (fault.kind) {
+    case ExceptionFault:
+        return exceptionDetail(fault.code);
+    case ConnectFault:
+    case WaitWritableFault:
+    case SendFault:
+    case WaitReadableFault:
+    case ReceiveFault:
+    case ReplyLengthFault:
+        return socketDetail(fault.kind, fault.code);
+    case PortSettingsFault:
+        return kPortSettingsAdvice;
+    case TransmitFault:
+        return kTransmitAdvice;
+    case PortReadFault:
+        return kPortReadAdvice;
+    case NoReplyFault:
+        return kSerialNoReply;
+    case FragmentFault:
+    case CheckValueFault:
+        return kSerialDamaged;
+    case ResolveFault:
+        return kResolveAdvice;
+    case ClosedFault:
+        return kClosedAdvice;
+    case StatedFault:
+    case ReplyCheckFault:
+    case PortCaptureFault: // its detail comes with its box
+    case SocketLibraryFault:
+    case HeaderFault:
+        return {};
     }
     return {};
 }

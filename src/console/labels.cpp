@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 
 #include "console/master_dlg.h"
@@ -24,47 +25,46 @@ void labelText(std::string& label, std::string_view prefix, int number, std::siz
 
 // Label i shows register s + i - 1, s being the start register's low 16 bits; the sum is not cut,
 // so 65535 with three registers reads 465535, 465536, 465537.
-void CMasterDlg::writeLabels(bool jbusForm)
+void CMasterDlg::writeLabels(LabelForm form)
 {
     const ConsoleSettings& s = m_settings;
     const int start = s.m_startRegister & 0xFFFF;
     const char* prefix = s.m_dataType == InputRegister ? "3" : "4";
-    for (int i = 1; i <= kValueRows; ++i) {
-        std::string& label = m_registerLabels[static_cast<std::size_t>(i - 1)];
-        if (i >= 2 && s.m_registerCount < i) {
-            label.assign(1, '0'); // not = "0": g++ 12 at -O2 warns falsely (-Wrestrict)
-        } else if (jbusForm) {
-            labelText(label, {}, start + i - 1, 0);
+    // The first label is numbered whatever the count.
+    const int numbered = std::clamp(s.m_registerCount, 1, kValueRows);
+    for (int i = 0; i < numbered; ++i) {
+        std::string& label = m_registerLabels[static_cast<std::size_t>(i)];
+        if (form == JbusLabels) {
+            labelText(label, {}, start + i, 0);
         } else {
-            labelText(label, prefix, start + i - 1, 5);
+            labelText(label, prefix, start + i, 5);
         }
     }
+    ZeroRowsFrom(m_registerLabels, static_cast<std::size_t>(numbered));
+}
+
+void CMasterDlg::showLabels(LabelForm form)
+{
+    saveTransfer();
+    if (m_settings.serial()) {
+        m_view.setEnabled(ControlId::Parity, true);
+    }
+    const bool jbusForm = form == JbusLabels;
+    if (m_labelsJbusForm != jbusForm) {
+        writeLabels(form);
+        m_labelsJbusForm = jbusForm;
+    }
+    showTransfer();
 }
 
 void CMasterDlg::showModbusLabels()
 {
-    saveTransfer();
-    if (m_settings.serial()) {
-        m_view.setEnabled(ControlId::Parity, true);
-    }
-    if (m_labelsJbusForm) {
-        writeLabels(false);
-        m_labelsJbusForm = false;
-    }
-    showTransfer();
+    showLabels(ModbusLabels);
 }
 
 void CMasterDlg::showJbusLabels()
 {
-    saveTransfer();
-    if (m_settings.serial()) {
-        m_view.setEnabled(ControlId::Parity, true);
-    }
-    if (!m_labelsJbusForm) {
-        writeLabels(true);
-        m_labelsJbusForm = true;
-    }
-    showTransfer();
+    showLabels(JbusLabels);
 }
 
 void CMasterDlg::refreshLabels()
@@ -80,11 +80,9 @@ void CMasterDlg::refreshLabels()
     }
 }
 
-// Unsigned 32-bit arithmetic throughout: a borrow from the seconds gives the same number.
 void CMasterDlg::recordTransactionTime(TimeStamp start, TimeStamp end)
 {
-    const std::uint32_t t =
-        (end.seconds - start.seconds) * 1000u + end.milliseconds - start.milliseconds;
+    const std::uint32_t t = ElapsedMs(start, end);
     onWindow([&] {
         m_stats.lastMs = t;
         if (t > m_stats.maxMs) {

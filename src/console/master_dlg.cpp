@@ -61,6 +61,13 @@ void readUnsigned(const std::string& text, std::uint32_t& field)
 
 } // namespace
 
+void ZeroRowsFrom(ValueTexts& rows, std::size_t first)
+{
+    for (std::size_t k = first; k < rows.size(); ++k) {
+        rows[k].assign(1, '0'); // not = "0": g++ 12 at -O2 warns falsely (-Wrestrict)
+    }
+}
+
 CMasterDlg::CMasterDlg(ConsoleView& view, Platform& platform, std::uint16_t tcpPort)
     : m_view(view), m_platform(platform), m_tcpPort(tcpPort)
 {}
@@ -76,13 +83,14 @@ bool CMasterDlg::onWindow(const std::function<void()>& fn)
     return m_view.runOnWindowThread(fn);
 }
 
-void CMasterDlg::showMessage(const std::string& text, MessageIcon icon, std::string detail)
+void CMasterDlg::showMessage(const Fault& fault, MessageIcon icon, std::string detail)
 {
     if (halted()) {
         return;
     }
+    const std::string& text = fault.text;
     if (detail.empty() && icon == MessageIcon::Error) {
-        detail = FailureDetail(text);
+        detail = FailureDetail(fault);
     }
     if (icon == MessageIcon::Error && !SerialLineNote().empty()) {
         detail += (detail.empty() ? "" : "\n\n") + SerialLineNote();
@@ -120,9 +128,9 @@ void CMasterDlg::endTransaction()
     m_busy.store(false, std::memory_order_release);
 }
 
-void CMasterDlg::sendUpdateConsole(bool save)
+void CMasterDlg::sendUpdateConsole()
 {
-    onWindow([&] { save ? saveTransfer() : showTransfer(); });
+    onWindow([this] { showTransfer(); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -280,10 +288,8 @@ void CMasterDlg::applyDataTypeRules()
     case SingleHoldingRegister:
         s.m_heldRegisterCount = s.m_registerCount;
         s.m_registerCount = 1;
-        for (std::size_t i = 1; i < kValueRows; ++i) {
-            s.m_values[i] = "0";
-            m_registerLabels[i] = "0";
-        }
+        ZeroRowsFrom(s.m_values, 1);
+        ZeroRowsFrom(m_registerLabels, 1);
         break;
     case HoldingRegister:
     case InputRegister:
@@ -379,10 +385,8 @@ void CMasterDlg::readTransaction(bool serial)
 
 void CMasterDlg::onRead()
 {
-    if (m_closing) {
-        return;
-    }
-    if (busy()) {
+    // Closing, it does nothing; while the link is held, it waits for it.
+    if (m_closing || busy()) {
         startCommand(kReadCommand);
         return;
     }
@@ -413,19 +417,21 @@ void CMasterDlg::onRead()
 
 void CMasterDlg::onWrite()
 {
-    if (m_closing) {
-        return;
-    }
-    if (busy()) {
+    // Closing, it does nothing; while the link is held, it waits for it.
+    if (m_closing || busy()) {
         startCommand(kWriteCommand);
         return;
     }
     saveTransfer();
     m_busy.store(true, std::memory_order_relaxed);
-    if (m_settings.serial()) {
-        SerialWrite();
-    } else {
-        TcpWrite();
+    // The window offers Write for the two holding-register types only.
+    if (WritableType(m_settings.m_dataType)) {
+        const BusyCursor cursor(*this);
+        if (m_settings.serial()) {
+            SerialWrite();
+        } else {
+            TcpWrite();
+        }
     }
     endTransaction();
 }
@@ -442,9 +448,7 @@ void CMasterDlg::onStop()
     m_timerId = 0;
     enableLinkSettings(true);
     enableRunChoices(true);
-    m_view.setEnabled(ControlId::WriteButton,
-                      m_settings.m_dataType == HoldingRegister ||
-                          m_settings.m_dataType == SingleHoldingRegister);
+    m_view.setEnabled(ControlId::WriteButton, WritableType(m_settings.m_dataType));
     m_view.setEnabled(ControlId::ReadButton, true);
     m_view.setEnabled(ControlId::StopButton, false);
     showTransfer();

@@ -13,12 +13,17 @@
 #include "console/console_view.h"
 #include "console/frame_trace.h"
 #include "console/run_record.h"
+#include "messages/fault.h"
+#include "messages/framing.h"
+#include "messages/mbap_header.h"
+#include "messages/read_pdu.h"
 #include "messages/write_pdu.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "platform/port_inspector.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
+#include "transactions/write_validation.h"
 
 namespace quarin {
 
@@ -29,12 +34,8 @@ enum ReportKind : int
     Notice
 };
 
-enum class LinkOpen
-{
-    Ready,
-    Reported,     // a box has been shown; the transaction ends
-    ConnectFailed // the caller reports the error code
-};
+// Rows from first on hold "0".
+void ZeroRowsFrom(ValueTexts& rows, std::size_t first);
 
 // The console: owns the record, the statistics, the labels, the scheduler and the link state, and
 // every operation on them. It draws through ConsoleView and reaches the OS through Platform.
@@ -45,7 +46,7 @@ enum class LinkOpen
 class CMasterDlg
 {
 public:
-    CMasterDlg(ConsoleView& view, Platform& platform, std::uint16_t tcpPort = 502);
+    CMasterDlg(ConsoleView& view, Platform& platform, std::uint16_t tcpPort = kModbusTcpPort);
     ~CMasterDlg();
     CMasterDlg(const CMasterDlg&) = delete;
     CMasterDlg& operator=(const CMasterDlg&) = delete;
@@ -73,11 +74,11 @@ public:
     // Transfers between the controls and the record.
     void saveTransfer();
     void showTransfer();
-    // WM_UPDATE_CONSOLE: the transfer on the window's thread, from any thread.
-    void sendUpdateConsole(bool save);
+    // WM_UPDATE_CONSOLE: the record shown on the window's thread, from any thread.
+    void sendUpdateConsole();
 
     void recordTransactionTime(TimeStamp start, TimeStamp end);
-    void reportFailure(std::string text, ReportKind kind);
+    void reportFailure(const Fault& fault, ReportKind kind);
 
     // Transactions.
     void SerialRead();
@@ -85,11 +86,12 @@ public:
     void SerialWrite();
     void TcpWrite();
 
-    // Link.
-    LinkOpen openTcpLink(const std::string& address, int& errorCode);
-    bool sendTcpRequest(std::span<const std::uint8_t> frame, int waitLimit, std::string& failure);
+    // Link. False when the link is not open: connectFailure then holds the connect error for the
+    // caller to report; without it a box has been shown.
+    bool openTcpLink(const std::string& address, std::optional<Fault>& connectFailure);
+    bool sendTcpRequest(std::span<const std::uint8_t> frame, int waitLimit, Fault& failure);
     std::optional<std::size_t>
-    receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::string& failure);
+    receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, Fault& failure);
     void closeTcpLink();
 
     // Settings file.
@@ -147,8 +149,8 @@ private:
 
     bool halted() const { return m_platform.halt.raised(); }
 
-    // An error box without a detail gets the one its text calls for (FailureDetail).
-    void showMessage(const std::string& text, MessageIcon icon, std::string detail = {});
+    // An error box without a detail gets the one its fault calls for (FailureDetail).
+    void showMessage(const Fault& fault, MessageIcon icon, std::string detail = {});
     std::string captureFailureDetail(int portIndex) const;
     // Trace hooks of the transactions: no work at all while the trace is off.
     void traceSent(const ConsoleSettings& s,
@@ -165,10 +167,108 @@ private:
     // transfer made in between would read the old controls back over it. False once halted.
     bool changeRecord(const std::function<void()>& change);
     void endTransaction(); // clears m_busy, publishing the transaction's writes
-    void writeLabels(bool jbusForm);
+
+    enum LabelForm
+    {
+        ModbusLabels, // "4" or "3" and five digits: 400001
+        JbusLabels    // the register number alone
+    };
+
+    void writeLabels(LabelForm form);
+    void showLabels(LabelForm form);
     void applyProtocolLine(int protocol);
+
     void readTransaction(bool serial);
-    bool prepareWrite(bool labelRows, ConsoleSettings& s, WriteRequest& request);
+    bool prepareWrite(WriteLabels labels, ConsoleSettings& s, WriteRequest& request);
+
+    // The steps the transactions share (transaction_steps.cpp).
+    enum LineErrors
+    {
+        ClearLineErrors,
+        KeepLineErrors
+    };
+
+    enum PortAtBox
+    {
+        PortClosedAtBox, // the read: closed, then the box
+        PortOpenAtBox    // the write: the box, then closed
+    };
+
+    enum LinkAfterFailure
+    {
+        CloseLink,
+        KeepLink
+    };
+
+    enum LabelReset
+    {
+        ResetUnderModbus, // when the record's protocol is Modbus now
+        ResetAlways
+    };
+
+    // The busy cursor for the guard's life.
+    struct BusyCursor
+    {
+        explicit BusyCursor(CMasterDlg& dlg) : m_dlg(dlg) { m_dlg.setBusyCursor(true); }
+
+        ~BusyCursor() { m_dlg.setBusyCursor(false); }
+
+        BusyCursor(const BusyCursor&) = delete;
+        BusyCursor& operator=(const BusyCursor&) = delete;
+
+        CMasterDlg& m_dlg;
+    };
+
+    bool beginRead(ConsoleSettings& s);
+    void endRead();
+    bool timeoutRefused(const ConsoleSettings& s);
+    bool addressMissing(const ConsoleSettings& s);
+    ReadRequest readRequestFor(const ConsoleSettings& s);
+    void showReadReply(std::span<const std::uint8_t> pdu, const ReadRequest& request);
+    void clearUnusedValues(int registerCount);
+    void resetModbusLabels(LabelReset when);
+    std::unique_ptr<SerialPort> openSerialPort(const ConsoleSettings& s, PortAtBox order);
+    IoResult sendSerial(SerialPort& port,
+                        const ConsoleSettings& s,
+                        TimeStamp start,
+                        std::span<const std::uint8_t> frame);
+    void takeEcho(SerialPort& port,
+                  const ConsoleSettings& s,
+                  std::span<std::uint8_t> rx,
+                  std::size_t length);
+    IoResult receiveSerial(SerialPort& port,
+                           const ConsoleSettings& s,
+                           std::span<std::uint8_t> rx,
+                           std::size_t expected);
+    void serialFailure(SerialPort& port, const Fault& fault, LineErrors errors, PortAtBox order);
+    void endSerialSuccess(SerialPort& port, TimeStamp start);
+    bool sendTcpFrame(const ConsoleSettings& s,
+                      TimeStamp start,
+                      std::span<const std::uint8_t> frame,
+                      Fault& failure);
+    void timedReadFailure(SerialPort& port, TimeStamp start, const Fault& fault, LineErrors errors);
+    void judgeSerialReply(SerialPort& port,
+                          const ReadRequest& request,
+                          SerialFraming framing,
+                          TimeStamp start,
+                          std::span<std::uint8_t> rx,
+                          std::size_t expected);
+    void judgeTcpReply(const ConsoleSettings& s,
+                       const ReadRequest& request,
+                       std::uint16_t idSent,
+                       std::span<const std::uint8_t> reply);
+    void tcpWriteFailure(const ConsoleSettings& s, const Fault& fault, LinkAfterFailure link);
+    bool judgeTcpEcho(const ConsoleSettings& s,
+                      const WriteRequest& request,
+                      TimeStamp start,
+                      std::uint16_t idSent);
+    static SerialFraming framingFor(const ConsoleSettings& s);
+    bool judgeSerialEcho(SerialPort& port,
+                         const WriteRequest& request,
+                         SerialFraming framing,
+                         TimeStamp start,
+                         std::span<std::uint8_t> rx,
+                         std::size_t count);
     void workerBody();
     void startCommand(int command);
     void enableDataTypeControls();

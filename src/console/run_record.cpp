@@ -8,12 +8,6 @@ namespace quarin {
 
 namespace {
 
-// As the console takes a transaction's time: unsigned 32-bit, a borrow gives the same number.
-std::uint32_t elapsedMs(TimeStamp from, TimeStamp to)
-{
-    return (to.seconds - from.seconds) * 1000u + to.milliseconds - from.milliseconds;
-}
-
 std::string millisecondsText(double ms)
 {
     return ms == static_cast<double>(static_cast<std::uint64_t>(ms))
@@ -22,6 +16,11 @@ std::string millisecondsText(double ms)
 }
 
 } // namespace
+
+std::uint32_t ElapsedMs(TimeStamp from, TimeStamp to)
+{
+    return (to.seconds - from.seconds) * 1000u + to.milliseconds - from.milliseconds;
+}
 
 void RunRecord::begin(TimeStamp at)
 {
@@ -58,7 +57,7 @@ void RunRecord::add(TimeStamp at, std::optional<std::uint32_t> durationMs, std::
         begin(at);
     }
     RunEntry entry;
-    entry.atMs = elapsedMs(m_start, at);
+    entry.atMs = ElapsedMs(m_start, at);
     entry.timed = durationMs.has_value();
     entry.durationMs = durationMs.value_or(0);
     entry.verdict = failure.empty() ? 0 : nameIndex(failure);

@@ -12,6 +12,9 @@
 
 namespace quarin {
 
+// Unsigned 32-bit throughout: a borrow from the seconds gives the same number.
+std::uint32_t ElapsedMs(TimeStamp from, TimeStamp to);
+
 // One transaction of a run.
 struct RunEntry
 {

@@ -13,21 +13,21 @@ constexpr char kArpProgram[] = "/usr/sbin/arp";
 
 } // namespace
 
-LinkOpen CMasterDlg::openTcpLink(const std::string& address, int& errorCode)
+bool CMasterDlg::openTcpLink(const std::string& address, std::optional<Fault>& connectFailure)
 {
     SocketApi& sockets = m_platform.sockets;
     if (halted() && !m_view.onWindowThread()) {
-        return LinkOpen::Reported;
+        return false;
     }
     if (m_connected && address == m_connectedAddress) {
-        return LinkOpen::Ready;
+        return true;
     }
     // Remembered before anything can fail: a failed attempt still names the link.
     m_connectedAddress = address;
     closeTcpLink();
     if (!sockets.startup()) {
-        showMessage(kUnableToInitializeWinsock, MessageIcon::Error);
-        return LinkOpen::Reported;
+        showMessage(Fault(SocketLibraryFault, 0, kUnableToInitializeWinsock), MessageIcon::Error);
+        return false;
     }
     m_socketLibraryHeld = true;
 
@@ -45,42 +45,43 @@ LinkOpen CMasterDlg::openTcpLink(const std::string& address, int& errorCode)
         }
         if (!first) {
             closeTcpLink();
-            showMessage(kCouldNotResolve, MessageIcon::Error);
-            return LinkOpen::Reported;
+            showMessage(Fault(ResolveFault, 0, kCouldNotResolve), MessageIcon::Error);
+            return false;
         }
         dotted = *first;
     }
 
     m_socket = sockets.connect(InetAddr(dotted), m_tcpPort);
     if (m_socket == kNoSocket) {
-        errorCode = sockets.lastError();
-        return LinkOpen::ConnectFailed;
+        const int error = sockets.lastError();
+        connectFailure = Fault(ConnectFault, error, formatText(kConnectError, error));
+        return false;
     }
     m_connected = true;
-    return LinkOpen::Ready;
+    return true;
 }
 
-bool CMasterDlg::sendTcpRequest(std::span<const std::uint8_t> frame,
-                                int waitLimit,
-                                std::string& failure)
+bool CMasterDlg::sendTcpRequest(std::span<const std::uint8_t> frame, int waitLimit, Fault& failure)
 {
     SocketApi& sockets = m_platform.sockets;
     // Whatever is already waiting (a reply to a broadcast, junk behind a frame) is dropped first:
     // it would otherwise be read as the reply to this request.
     const Transfer sent = sockets.sendFresh(m_socket, frame, waitLimit);
     if (sent.waitFailed) {
-        failure = formatText(kSelectWriteError, sockets.lastError());
+        const int error = sockets.lastError();
+        failure = Fault(WaitWritableFault, error, formatText(kSelectWriteError, error));
         return false;
     }
     if (sent.bytes < 0 || static_cast<std::size_t>(sent.bytes) != frame.size()) {
-        failure = formatText(kSendError, sockets.lastError());
+        const int error = sockets.lastError();
+        failure = Fault(SendFault, error, formatText(kSendError, error));
         return false;
     }
     return true;
 }
 
 std::optional<std::size_t>
-CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::string& failure)
+CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, Fault& failure)
 {
     SocketApi& sockets = m_platform.sockets;
     std::size_t received = 0;
@@ -91,8 +92,10 @@ CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::
     auto receive = [&](std::span<std::uint8_t> into) {
         const Transfer got = sockets.receiveWithin(m_socket, into, waitLimit);
         if (got.bytes <= 0) {
-            failure = formatText(got.waitFailed ? kSelectReadError : kRecvOperationError,
-                                 sockets.lastError());
+            const int error = sockets.lastError();
+            failure = got.waitFailed
+                          ? Fault(WaitReadableFault, error, formatText(kSelectReadError, error))
+                          : Fault(ReceiveFault, error, formatText(kRecvOperationError, error));
             return false;
         }
         received += static_cast<std::size_t>(got.bytes);
@@ -104,7 +107,7 @@ CMasterDlg::receiveTcpReply(std::span<std::uint8_t> buffer, int waitLimit, std::
     const HeaderCheck header = CheckMbapHeader(buffer.first(received));
     if (header.failure != nullptr) {
         failed = false;
-        failure = header.failure;
+        failure = Fault(HeaderFault, 0, header.failure);
         return std::nullopt;
     }
     const std::size_t total = 6 + header.length;

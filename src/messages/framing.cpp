@@ -154,4 +154,19 @@ bool AsciiFrameOk(std::span<const std::uint8_t> decoded)
     return decoded.back() == Lrc(decoded);
 }
 
+std::size_t SerialFraming::encode(std::span<std::uint8_t> buffer, std::size_t m) const
+{
+    return ascii() ? AsciiEncode(buffer, m) : AppendCrc(buffer, m);
+}
+
+std::size_t SerialFraming::decode(std::span<std::uint8_t> buffer, std::size_t length) const
+{
+    return ascii() ? AsciiDecode(buffer, length) : length;
+}
+
+bool SerialFraming::verify(std::span<const std::uint8_t> decoded) const
+{
+    return ascii() ? AsciiFrameOk(decoded) : BinaryFrameOk(decoded);
+}
+
 } // namespace quarin

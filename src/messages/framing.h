@@ -35,4 +35,36 @@ bool BinaryFrameOk(std::span<const std::uint8_t> frame);
 // Decoded ASCII frame: the last byte equals the LRC of the bytes before it.
 bool AsciiFrameOk(std::span<const std::uint8_t> decoded);
 
+enum SerialFrameKind
+{
+    BinaryFrame, // RTU and Jbus: the message, then its CRC
+    AsciiFrame   // ':', hex pairs of the message and its LRC, CR LF
+};
+
+// One framing of a serial line, chosen once per transaction.
+class SerialFraming
+{
+public:
+    explicit SerialFraming(SerialFrameKind kind) : m_kind(kind) {}
+
+    bool ascii() const { return m_kind == AsciiFrame; }
+
+    // In place: the m message bytes at the start of buffer become the frame; its length, or 0
+    // when the buffer cannot hold it.
+    std::size_t encode(std::span<std::uint8_t> buffer, std::size_t m) const;
+    // In place: length received bytes become the message and its check bytes; their count.
+    std::size_t decode(std::span<std::uint8_t> buffer, std::size_t length) const;
+    // A decoded frame: its check bytes match the bytes before them.
+    bool verify(std::span<const std::uint8_t> decoded) const;
+
+    // The check bytes behind a decoded message: 2 (CRC) or 1 (LRC).
+    std::size_t checkBytes() const { return ascii() ? 1 : 2; }
+
+    // What m message bytes are on the line.
+    std::size_t frameLength(std::size_t m) const { return ascii() ? 2 * m + 5 : m + 2; }
+
+private:
+    SerialFrameKind m_kind;
+};
+
 } // namespace quarin

@@ -111,9 +111,22 @@ bool IsExceptionReply(std::span<const std::uint8_t> reply)
     return reply.size() >= 2 && (reply[1] & 0x80u) != 0;
 }
 
+std::optional<std::uint8_t> ExceptionCode(std::span<const std::uint8_t> reply)
+{
+    if (reply.size() < 3 || !IsExceptionReply(reply)) {
+        return std::nullopt;
+    }
+    return reply[2];
+}
+
 std::string ExceptionText(std::uint8_t code)
 {
     return formatText(kExceptionReceived, int{code});
+}
+
+Fault ExceptionReplyFault(std::uint8_t code)
+{
+    return Fault(ExceptionFault, code, ExceptionText(code));
 }
 
 std::optional<std::string>

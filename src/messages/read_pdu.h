@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "messages/fault.h"
 #include "messages/settings_types.h"
 
 namespace quarin {
@@ -48,7 +49,11 @@ std::size_t BuildReadRequest(std::span<std::uint8_t> out, const ReadRequest& req
 
 // A reply whose function byte (offset 1) has bit 0x80 set.
 bool IsExceptionReply(std::span<const std::uint8_t> reply);
+// The code of an exception reply (offset 2); nothing for another reply or one cut before it.
+std::optional<std::uint8_t> ExceptionCode(std::span<const std::uint8_t> reply);
 std::string ExceptionText(std::uint8_t code);
+// An exception reply to a read (and to a TCP write), as a failure.
+Fault ExceptionReplyFault(std::uint8_t code);
 
 // The checks of an accepted-length reply (byte 0 = slave address or unit id), in their order;
 // the text of the first that fails, or nothing. A field beyond the bytes given fails its check

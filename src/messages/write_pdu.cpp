@@ -122,12 +122,4 @@ WriteEcho(std::span<const std::uint8_t> echo, const WriteRequest& request, LinkK
     return std::nullopt;
 }
 
-std::string WriteExceptionText(std::uint8_t code, int slaveId, LinkKind link)
-{
-    if (link == LinkKind::Serial) {
-        return formatText(kWriteExceptionSerial, int{code});
-    }
-    return formatText(kWriteExceptionTcp, slaveId, int{code});
-}
-
 } // namespace quarin

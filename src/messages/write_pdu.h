@@ -12,8 +12,8 @@
 
 namespace quarin {
 
-// The echo checks and the exception reply, serial wording and TCP wording (%d: the slave ID).
-// A serial echo from another slave gets the read's kSlaveIdMismatch.
+// The echo checks, serial wording and TCP wording (%d: the slave ID). A serial echo from another
+// slave gets the read's kSlaveIdMismatch.
 inline constexpr char kEchoSlaveIdTcp[] =
     "Slave ID %d - Slave ID in reponse does not match what was sent";
 inline constexpr char kEchoFunctionSerial[] =
@@ -31,8 +31,8 @@ inline constexpr char kEchoQuantitySerial[] =
     "Reply number of registers from slave device does not match what was requested to be written";
 inline constexpr char kEchoQuantityTcp[] =
     "Slave ID %d - Reply number of registers does not match what was requested to be written";
-inline constexpr char kWriteExceptionSerial[] = "Exception response form slave device - type %d";
-inline constexpr char kWriteExceptionTcp[] = "Slave ID %d - Exception response received - type %d";
+// An exception reply to a serial write; the TCP write reports the read's text.
+inline constexpr char kWriteException[] = "Exception response form slave device - type %d";
 
 struct WriteRequest
 {
@@ -55,8 +55,5 @@ std::size_t RegisterWriteRequest(std::span<std::uint8_t> out, const WriteRequest
 // the bytes given fails its check.
 std::optional<std::string>
 WriteEcho(std::span<const std::uint8_t> echo, const WriteRequest& request, LinkKind link);
-
-// The text of an exception reply to a write, in the wording of the link.
-std::string WriteExceptionText(std::uint8_t code, int slaveId, LinkKind link);
 
 } // namespace quarin

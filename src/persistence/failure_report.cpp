@@ -43,8 +43,9 @@ bool CMasterDlg::appendLog(const std::string& line)
     return false;
 }
 
-void CMasterDlg::reportFailure(std::string text, ReportKind kind)
+void CMasterDlg::reportFailure(const Fault& fault, ReportKind kind)
 {
+    const std::string& text = fault.text;
     // After the halt nothing reaches the console, the link or the log.
     auto letGo = [&] {
         if (kind != Notice) {
@@ -78,7 +79,8 @@ void CMasterDlg::reportFailure(std::string text, ReportKind kind)
     if (mode == ScheduledWithLogging) {
         appendLog(line);
     } else {
-        showMessage(line, MessageIcon::Error);
+        // The box shows the log line; its detail is the fault's.
+        showMessage(Fault(fault.kind, fault.code, line), MessageIcon::Error);
     }
     if (mode == Scheduled) {
         onWindow([this] { onStop(); });
@@ -89,7 +91,7 @@ void CMasterDlg::reportFailure(std::string text, ReportKind kind)
     if (kind != Notice) {
         endTransaction();
     }
-    sendUpdateConsole(false);
+    sendUpdateConsole();
 }
 
 void CMasterDlg::viewLog()

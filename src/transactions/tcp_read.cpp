@@ -1,11 +1,7 @@
 #include <array>
 
 #include "console/master_dlg.h"
-#include "console/scope_exit.h"
-#include "links/link_texts.h"
 #include "messages/format_text.h"
-#include "messages/mbap_header.h"
-#include "messages/read_pdu.h"
 #include "transactions/transaction_texts.h"
 
 namespace quarin {
@@ -19,35 +15,17 @@ constexpr std::size_t kMinIdentificationFrame = 14;
 
 void CMasterDlg::TcpRead()
 {
-    setBusyCursor(true);
-    ScopeExit cursor([this] { setBusyCursor(false); });
-
+    const BusyCursor cursor(*this);
     ConsoleSettings s;
-    // Once the console halts the record is out of reach, and a default copy is not the
-    // operator's to act on.
-    if (!changeRecord([&] {
-            m_settings.m_values = zeroTexts();
-            m_stats.lastMs = 0;
-            s = m_settings;
-        })) {
-        endTransaction();
+    if (!beginRead(s)) {
         return;
     }
-    auto end = [&] {
-        sendUpdateConsole(false);
-        endTransaction();
-    };
-    auto endWithBox = [&](const std::string& text) {
-        showMessage(text, MessageIcon::Error);
-        end();
-    };
-
-    if (s.m_address.empty()) {
-        endWithBox(kNoAddress);
+    if (addressMissing(s)) {
+        endRead();
         return;
     }
-    if (s.m_timeoutMs < 1000 || s.m_timeoutMs > 60000) {
-        endWithBox(kTimeoutRange);
+    if (timeoutRefused(s)) {
+        endTransaction();
         return;
     }
     // One reply frame holds at most 125 values (124 for a scattered read, whose request must also
@@ -56,101 +34,89 @@ void CMasterDlg::TcpRead()
     const bool scattered = s.m_dataType == ScatteredRead;
     if (s.m_dataType != DeviceIdentification &&
         (s.m_registerCount < 1 || s.m_registerCount > (scattered ? 100 : 125))) {
-        endWithBox(scattered ? kCountRange100 : kCountRange125);
+        showMessage(scattered ? kCountRange100 : kCountRange125, MessageIcon::Error);
+        endRead();
         return;
     }
-
-    int connectError = 0;
-    switch (openTcpLink(s.m_address, connectError)) {
-    case LinkOpen::Ready:
-        break;
-    case LinkOpen::Reported:
-        end();
-        return;
-    case LinkOpen::ConnectFailed:
-        reportFailure(formatText(kConnectError, connectError), LinkFailure);
+    if (std::optional<Fault> connectFailure; !openTcpLink(s.m_address, connectFailure)) {
+        if (connectFailure) {
+            reportFailure(*connectFailure, LinkFailure);
+        } else {
+            endRead();
+        }
         return;
     }
 
     const TimeStamp start = m_platform.clock.now();
-    ReadRequest request{
-        s.m_dataType, s.m_protocol, s.m_slaveId, s.m_startRegister, s.m_registerCount};
-    if (scattered) {
-        request.transmissionNo = ++m_scatterTransactionNo;
-    }
+    const ReadRequest request = readRequestFor(s);
     std::array<std::uint8_t, kMaxTcpReply> frame{};
     const std::size_t length = 6 + BuildReadRequest(std::span(frame).subspan(6), request);
     const std::uint16_t idSent = MbapHeader(frame, length, m_mbapTransactionNo, s.m_slaveId);
-
-    const int waitLimit = s.m_timeoutMs / 1000;
-    std::string failure;
-    const bool sent = sendTcpRequest(std::span(frame).first(length), waitLimit, failure);
-    traceSent(s, start, std::span(frame).first(length), sent ? length : 0);
-    if (!sent) {
+    Fault failure;
+    if (!sendTcpFrame(s, start, std::span(frame).first(length), failure)) {
         reportFailure(failure, LinkFailure);
         return;
     }
     std::array<std::uint8_t, kMaxTcpReply> reply{};
-    const std::optional<std::size_t> received = receiveTcpReply(reply, waitLimit, failure);
+    const std::optional<std::size_t> received =
+        receiveTcpReply(reply, s.m_timeoutMs / 1000, failure);
     if (!received) {
         reportFailure(failure, LinkFailure);
         return;
     }
     recordTransactionTime(start, m_platform.clock.now());
+    judgeTcpReply(s, request, idSent, std::span(reply).first(*received));
+}
 
-    const std::size_t total = *received;
-    const bool exception = (reply[7] & 0x80) != 0;
-    // A frame of length byte 2 ends at byte 7 and carries no exception code.
-    const int exceptionCode = total > 8 ? reply[8] : 0;
-    const int n = s.m_registerCount;
-    if (s.m_dataType == DeviceIdentification) {
-        if (exception) {
-            reportFailure(formatText(kExceptionReceived, exceptionCode), Failure);
-            return;
-        }
-    } else if (total != static_cast<std::size_t>(scattered ? 2 * n + 11 : 2 * n + 9)) {
-        if (exception) {
-            reportFailure(formatText(kExceptionReceived, exceptionCode), Failure);
-        } else {
-            reportFailure(formatText(kRecvRequestError, m_platform.sockets.lastError()),
-                          LinkFailure);
-        }
+// Every way out ends the transaction.
+void CMasterDlg::judgeTcpReply(const ConsoleSettings& s,
+                               const ReadRequest& request,
+                               std::uint16_t idSent,
+                               std::span<const std::uint8_t> reply)
+{
+    const std::span<const std::uint8_t> pdu = reply.subspan(6);
+    const bool exception = IsExceptionReply(pdu);
+    const bool identification = s.m_dataType == DeviceIdentification;
+    const std::size_t n = static_cast<std::size_t>(s.m_registerCount);
+    const bool lengthRight =
+        reply.size() == (s.m_dataType == ScatteredRead ? 2 * n + 11 : 2 * n + 9);
+    if ((identification || !lengthRight) && exception) {
+        // A frame of length byte 2 ends at byte 7 and carries no exception code.
+        reportFailure(ExceptionReplyFault(ExceptionCode(pdu).value_or(0)), Failure);
+        return;
+    }
+    auto wrongLength = [&] {
+        const int error = m_platform.sockets.lastError();
+        reportFailure(Fault(ReplyLengthFault, error, formatText(kRecvRequestError, error)),
+                      LinkFailure);
+    };
+    if (!identification && !lengthRight) {
+        wrongLength();
         return;
     }
     if (s.m_closeAfterReply != 0) {
         closeTcpLink();
     }
     if (!TransactionIdMatches(reply, idSent)) {
-        endWithBox(formatText(kBadTransactionId, s.m_slaveId));
+        showMessage(Fault(ReplyCheckFault, 0, formatText(kBadTransactionId, s.m_slaveId)),
+                    MessageIcon::Error);
+        endRead();
         return;
     }
-    const std::span<const std::uint8_t> pdu = std::span(reply).subspan(6, total - 6);
     if (const std::optional<std::string> check = CheckReadReply(pdu, request, LinkKind::Tcp)) {
-        reportFailure(*check, Failure);
+        reportFailure(Fault(ReplyCheckFault, 0, *check), Failure);
         return;
     }
-    if (s.m_dataType == DeviceIdentification) {
-        // The length of an identification reply is not checked up front, so the identifier and
-        // the field checks come first; one whose fields pass but that ends before the object
-        // count is refused like a reply of the wrong length.
-        if (total < kMinIdentificationFrame) {
-            reportFailure(formatText(kRecvRequestError, m_platform.sockets.lastError()),
-                          LinkFailure);
-            return;
-        }
-        showMessage(IdentificationText(pdu), MessageIcon::Information);
-    } else {
-        ValueTexts values = zeroTexts();
-        ExtractValues(pdu, request, s.m_displayMode, values);
-        changeRecord([&] { m_settings.m_values = values; });
+    // The length of an identification reply is not checked up front, so the identifier and the
+    // field checks come first; one whose fields pass but that ends before the object count is
+    // refused like a reply of the wrong length.
+    if (identification && reply.size() < kMinIdentificationFrame) {
+        wrongLength();
+        return;
     }
-    if (s.m_protocol == Modbus) {
-        onWindow([this] {
-            m_labelsJbusForm = true;
-            showModbusLabels();
-        });
-    }
-    end();
+    showReadReply(pdu, request);
+    resetModbusLabels(ResetUnderModbus);
+    endRead();
 }
 
 } // namespace quarin

@@ -1,11 +1,8 @@
 #include <array>
 
 #include "console/master_dlg.h"
-#include "console/scope_exit.h"
 #include "links/link_texts.h"
 #include "messages/format_text.h"
-#include "messages/mbap_header.h"
-#include "messages/write_pdu.h"
 #include "transactions/transaction_texts.h"
 #include "transactions/write_validation.h"
 
@@ -21,108 +18,94 @@ constexpr std::size_t kEchoFrameLength = 12;
 void CMasterDlg::TcpWrite()
 {
     ConsoleSettings s;
-    onWindow([&] { s = m_settings; });
-    if (!WritableType(s.m_dataType)) {
-        return;
-    }
-    setBusyCursor(true);
-    ScopeExit cursor([this] { setBusyCursor(false); });
     WriteRequest request;
-    if (!prepareWrite(false, s, request)) {
+    if (!prepareWrite(ZeroLabels, s, request) || addressMissing(s) || timeoutRefused(s)) {
         return;
     }
-    if (s.m_address.empty()) {
-        showMessage(kNoAddress, MessageIcon::Error);
-        return;
-    }
-    if (s.m_timeoutMs < 1000 || s.m_timeoutMs > 60000) {
-        showMessage(kTimeoutRange, MessageIcon::Error);
-        sendUpdateConsole(false);
-        return;
-    }
-
-    // From the connection attempt on, every text names the slave.
-    const std::string prefix = formatText(kSlavePrefix, s.m_slaveId);
-    auto fail = [&](const std::string& text, bool closeLink) {
-        showMessage(prefix + text, MessageIcon::Error);
-        if (closeLink) {
-            closeTcpLink();
+    if (std::optional<Fault> connectFailure; !openTcpLink(s.m_address, connectFailure)) {
+        if (connectFailure) {
+            tcpWriteFailure(s, *connectFailure, CloseLink);
         }
-    };
-
-    int connectError = 0;
-    switch (openTcpLink(s.m_address, connectError)) {
-    case LinkOpen::Ready:
-        break;
-    case LinkOpen::Reported:
-        return;
-    case LinkOpen::ConnectFailed:
-        fail(formatText(kConnectError, connectError), true);
         return;
     }
 
     const TimeStamp start = m_platform.clock.now();
     std::array<std::uint8_t, kWriteReceiveSize> frame{};
     const std::size_t length = 6 + RegisterWriteRequest(std::span(frame).subspan(6), request);
-    onWindow([&] {
-        for (std::size_t k = static_cast<std::size_t>(request.registerCount); k < kValueRows; ++k) {
-            m_settings.m_values[k].assign(1, '0'); // not = "0": g++ 12 -O2 -Wrestrict
-        }
-    });
+    clearUnusedValues(request.registerCount);
     const std::uint16_t idSent = MbapHeader(frame, length, m_mbapTransactionNo, s.m_slaveId);
-
-    const int waitLimit = s.m_timeoutMs / 1000;
-    SocketApi& sockets = m_platform.sockets;
-    std::string failure;
-    const bool sent = sendTcpRequest(std::span(frame).first(length), waitLimit, failure);
-    traceSent(s, start, std::span(frame).first(length), sent ? length : 0);
-    if (!sent) {
-        fail(failure, true);
+    Fault failure;
+    if (!sendTcpFrame(s, start, std::span(frame).first(length), failure)) {
+        tcpWriteFailure(s, failure, CloseLink);
         return;
     }
-
-    if (s.m_slaveId != 0) {
-        // The whole echo must come in this one receive; the header's length is not used.
-        std::array<std::uint8_t, kWriteReceiveSize> reply{};
-        const Transfer got = sockets.receiveWithin(m_socket, reply, waitLimit);
-        if (got.waitFailed) {
-            traceReceived({}, true);
-            fail(formatText(kSelectReadError, sockets.lastError()), true);
-            return;
-        }
-        const long received = got.bytes;
-        traceReceived(std::span(reply).first(received > 0 ? static_cast<std::size_t>(received) : 0),
-                      received < 0);
-        if (received != static_cast<long>(kEchoFrameLength)) {
-            recordTransactionTime(start, m_platform.clock.now());
-            if (received == 0) {
-                fail(kSocketClosedDuringRecv, true);
-            } else if (received >= 9 && (reply[7] & 0x80) != 0) {
-                fail(formatText(kExceptionReceived, reply[8]), false);
-            } else {
-                fail(formatText(kRecvRequestError, sockets.lastError()), true);
-            }
-            return;
-        }
-        if (s.m_closeAfterReply != 0) {
-            closeTcpLink();
-        }
-        if (!TransactionIdMatches(reply, idSent)) {
-            showMessage(formatText(kBadTransactionId, s.m_slaveId), MessageIcon::Error);
-            return;
-        }
-        if (const std::optional<std::string> check =
-                WriteEcho(std::span(reply).subspan(6, 6), request, LinkKind::Tcp)) {
-            showMessage(*check, MessageIcon::Error);
-            return;
-        }
+    if (s.m_slaveId != 0 && !judgeTcpEcho(s, request, start, idSent)) {
+        return;
     }
-
     recordTransactionTime(start, m_platform.clock.now());
-    onWindow([this] {
-        m_labelsJbusForm = true;
-        showModbusLabels();
-    });
+    resetModbusLabels(ResetAlways);
+}
+
+// From the connection attempt on, every text names the slave.
+void CMasterDlg::tcpWriteFailure(const ConsoleSettings& s,
+                                 const Fault& fault,
+                                 LinkAfterFailure link)
+{
+    showMessage(Fault(fault.kind, fault.code, formatText(kSlavePrefix, s.m_slaveId) + fault.text),
+                MessageIcon::Error);
+    if (link == CloseLink) {
+        closeTcpLink();
+    }
+}
+
+// False when the echo failed and its box has been shown.
+bool CMasterDlg::judgeTcpEcho(const ConsoleSettings& s,
+                              const WriteRequest& request,
+                              TimeStamp start,
+                              std::uint16_t idSent)
+{
+    // The whole echo must come in this one receive; the header's length is not used.
+    SocketApi& sockets = m_platform.sockets;
+    std::array<std::uint8_t, kWriteReceiveSize> reply{};
+    const Transfer got = sockets.receiveWithin(m_socket, reply, s.m_timeoutMs / 1000);
+    if (got.waitFailed) {
+        traceReceived({}, true);
+        const int error = sockets.lastError();
+        tcpWriteFailure(
+            s, Fault(WaitReadableFault, error, formatText(kSelectReadError, error)), CloseLink);
+        return false;
+    }
+    const std::size_t received = got.bytes > 0 ? static_cast<std::size_t>(got.bytes) : 0;
+    traceReceived(std::span(reply).first(received), got.bytes < 0);
+    if (got.bytes != static_cast<long>(kEchoFrameLength)) {
+        recordTransactionTime(start, m_platform.clock.now());
+        const std::span<const std::uint8_t> pdu =
+            std::span(reply).subspan(6, received > 6 ? received - 6 : 0);
+        if (got.bytes == 0) {
+            tcpWriteFailure(s, Fault(ClosedFault, 0, kSocketClosedDuringRecv), CloseLink);
+        } else if (const std::optional<std::uint8_t> code = ExceptionCode(pdu)) {
+            tcpWriteFailure(s, ExceptionReplyFault(*code), KeepLink);
+        } else {
+            const int error = sockets.lastError();
+            tcpWriteFailure(
+                s, Fault(ReplyLengthFault, error, formatText(kRecvRequestError, error)), CloseLink);
+        }
+        return false;
+    }
+    if (s.m_closeAfterReply != 0) {
+        closeTcpLink();
+    }
+    if (!TransactionIdMatches(reply, idSent)) {
+        showMessage(Fault(ReplyCheckFault, 0, formatText(kBadTransactionId, s.m_slaveId)),
+                    MessageIcon::Error);
+        return false;
+    }
+    if (const std::optional<std::string> check =
+            WriteEcho(std::span(reply).subspan(6, 6), request, LinkKind::Tcp)) {
+        showMessage(Fault(ReplyCheckFault, 0, *check), MessageIcon::Error);
+        return false;
+    }
+    return true;
 }
 
 } // namespace quarin

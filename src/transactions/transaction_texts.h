@@ -24,7 +24,6 @@ inline constexpr char kBadTransactionId[] = "Slave ID %d - Response has invalid 
 
 // Serial write.
 inline constexpr char kWriteNoResponse[] = "Timeout waiting on slave device to respond";
-inline constexpr char kWriteException[] = "Exception response form slave device - type %d";
 inline constexpr char kWriteIncomplete[] =
     "Timeout waiting on slave device to send a complete/correct response";
 

@@ -12,8 +12,10 @@ bool WritableType(DataType type)
     return type == HoldingRegister || type == SingleHoldingRegister;
 }
 
-std::optional<std::string>
-ValidateWrite(const ConsoleSettings& s, bool labelRows, WriteRequest& request, ValueTexts& labels)
+std::optional<std::string> ValidateWrite(const ConsoleSettings& s,
+                                         WriteLabels labelRows,
+                                         WriteRequest& request,
+                                         ValueTexts& labels)
 {
     std::array<std::int32_t, kValueRows> values{};
     for (std::size_t k = 0; k < kValueRows; ++k) {
@@ -29,7 +31,7 @@ ValidateWrite(const ConsoleSettings& s, bool labelRows, WriteRequest& request, V
     const int n = s.m_dataType == SingleHoldingRegister ? 1 : s.m_registerCount;
     for (int k = 1; k <= kValueRows && k <= n; ++k) {
         const std::size_t i = static_cast<std::size_t>(k - 1);
-        if (labelRows) {
+        if (labelRows == NumberedLabels) {
             labels[i] = formatText("%d", s.m_startRegister + k - 1);
         }
         if (values[i] < -32768 || values[i] > 65535) {
@@ -42,7 +44,7 @@ ValidateWrite(const ConsoleSettings& s, bool labelRows, WriteRequest& request, V
 
 // The opening both writes share: the controls copied in, the values parsed and checked, the labels
 // and the time as the checks left them. False when a check failed and its box has been shown.
-bool CMasterDlg::prepareWrite(bool labelRows, ConsoleSettings& s, WriteRequest& request)
+bool CMasterDlg::prepareWrite(WriteLabels labelRows, ConsoleSettings& s, WriteRequest& request)
 {
     onWindow([&] {
         saveTransfer();

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "console/failure_detail.h"
+#include "messages/format_text.h"
 #include "support/fake_port_inspector.h"
 #include "transactions/tx_console.h"
 
@@ -39,11 +40,12 @@ TEST(FailureDetail, ExceptionCodesHaveTheirStandardNames)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
-        ASSERT_NE(ExceptionName(c.code), nullptr);
-        EXPECT_STREQ(ExceptionName(c.code), c.name);
+        const std::string detail = FailureDetail(Fault(ExceptionFault, c.code, ""));
+        EXPECT_TRUE(contains(detail, formatText("Exception %d: %s.\n", c.code, c.name))) << detail;
     }
     for (int unnamed : {0, 9, 12, 254}) {
-        EXPECT_EQ(ExceptionName(unnamed), nullptr) << unnamed;
+        const std::string detail = FailureDetail(Fault(ExceptionFault, unnamed, ""));
+        EXPECT_TRUE(contains(detail, formatText("Exception %d is not one", unnamed))) << detail;
     }
 }
 
@@ -58,59 +60,75 @@ TEST(FailureDetail, ErrnoValuesHaveTheirSymbolicNames)
     EXPECT_EQ(ErrnoText(EBUSY), "errno 16 EBUSY (Device or resource busy)");
 }
 
-TEST(FailureDetail, ReadsTheCodeOutOfEveryTextThatCarriesOne)
+TEST(FailureDetail, NamesTheCodeOfEveryFaultThatCarriesOne)
 {
     struct Case
     {
-        const char* text;
+        Fault fault;
         std::vector<std::string> parts;
     };
 
     const Case cases[] = {
         // A report line, as a manual read shows it.
-        {"12/06/26 08:04:00 - Slave ID = 1 - Exception response received - type 2",
+        {{ExceptionFault,
+          2,
+          "12/06/26 08:04:00 - Slave ID = 1 - Exception response received - type 2"},
          {"Exception 2: Illegal data address.", "Starting Register"}},
-        {"Exception response form slave device - type 6", {"Exception 6: Slave device busy."}},
-        {"Slave ID 7 - Exception response received - type 11",
+        {{ExceptionFault, 6, "Exception response form slave device - type 6"},
+         {"Exception 6: Slave device busy."}},
+        {{ExceptionFault, 11, "Slave ID 7 - Exception response received - type 11"},
          {"Exception 11: Gateway target device failed to respond."}},
-        {"Exception response received - type 254", {"Exception 254 is not one"}},
-        {"12/06/26 08:04:00 - Slave IP = 10.0.0.9 - Slave ID = 1 - Winsock error occurred during "
-         "connect attempt on socket - error = 111",
+        {{ExceptionFault, 254, "Exception response received - type 254"},
+         {"Exception 254 is not one"}},
+        {{ConnectFault,
+          111,
+          "12/06/26 08:04:00 - Slave IP = 10.0.0.9 - Slave ID = 1 - Winsock error occurred "
+          "during connect attempt on socket - error = 111"},
          {"Error 111 = ECONNREFUSED (Connection refused).", "port 502"}},
-        {"Slave ID 1 - Winsock error occurred during send request - error = 32",
+        {{SendFault, 32, "Slave ID 1 - Winsock error occurred during send request - error = 32"},
          {"Error 32 = EPIPE", "dropped the connection"}},
-        {"Winsock error occurred during select of socket for readability - error = 0",
+        {{WaitReadableFault,
+          0,
+          "Winsock error occurred during select of socket for readability - error = 0"},
          {"Error 0.", "did not answer within the time-out"}},
-        {"Winsock error occurred during socket recv operation - error = 104",
+        {{ReceiveFault, 104, "Winsock error occurred during socket recv operation - error = 104"},
          {"Error 104 = ECONNRESET"}},
-        {"Winsock error occurred during recv request of socket - error = 11",
+        {{ReplyLengthFault,
+          11,
+          "Winsock error occurred during recv request of socket - error = 11"},
          {"Error 11 = EAGAIN", "not the reply's"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        const std::string detail = FailureDetail(c.text);
+        SCOPED_TRACE(c.fault.text);
+        const std::string detail = FailureDetail(c.fault);
         for (const std::string& part : c.parts) {
             EXPECT_TRUE(contains(detail, part)) << detail;
         }
     }
 }
 
-TEST(FailureDetail, FixedTextsGetAdviceAndOthersNothing)
+TEST(FailureDetail, FixedFaultsGetAdviceAndOthersNothing)
 {
-    for (const char* text : {"Timeout waiting on a response",
-                             "12/06/26 08:04:00 - Slave ID = 1 - Timeout waiting on a response",
-                             "Timeout waiting on slave device to respond",
-                             "CRC calculation does not match what was received",
-                             "Unable to initialize Port",
-                             "Could not resolve the current IP address for the device"}) {
-        EXPECT_FALSE(FailureDetail(text).empty()) << text;
+    const Fault advised[] = {
+        {NoReplyFault, 0, "Timeout waiting on a response"},
+        {NoReplyFault, 0, "12/06/26 08:04:00 - Slave ID = 1 - Timeout waiting on a response"},
+        {NoReplyFault, 0, "Timeout waiting on slave device to respond"},
+        {CheckValueFault, 0, "CRC calculation does not match what was received"},
+        {PortSettingsFault, 0, "Unable to initialize Port"},
+        {ResolveFault, 0, "Could not resolve the current IP address for the device"},
+    };
+    for (const Fault& fault : advised) {
+        EXPECT_FALSE(FailureDetail(fault).empty()) << fault.text;
     }
+    // A text alone carries nothing to add, even one that reads like a fault that does.
     for (const char* text : {"Please enter an integer.",
                              "Number of registers must be in the range from 1 to 125",
                              "Quarin\nQM-1\n1.0",
                              "Exception response received - type ",
+                             "Exception response received - type 2",
+                             "Timeout waiting on a response",
                              ""}) {
-        EXPECT_EQ(FailureDetail(text), "") << text;
+        EXPECT_EQ(FailureDetail(Fault(text)), "") << text;
     }
 }
 

@@ -326,5 +326,41 @@ TEST(AsciiFraming, EveryByteValueSurvivesTheRoundTrip)
     EXPECT_TRUE(AsciiFrameOk(decoded));
 }
 
+// One framing per line: the frame it puts on the line, its length, and the message it gives back.
+TEST(SerialFraming, EachKindFramesAndChecksItsOwnWay)
+{
+    struct Case
+    {
+        SerialFrameKind kind;
+        const char* line; // the frame of 11 03 00 7C 00 02
+        std::size_t checkBytes;
+    };
+
+    const Case cases[] = {
+        {BinaryFrame, "11 03 00 7C 00 02 07 43", 2},
+        {AsciiFrame, ":1103007C00026E\r\n", 1},
+    };
+    for (const Case& c : cases) {
+        const SerialFraming framing(c.kind);
+        SCOPED_TRACE(framing.ascii() ? "ASCII" : "binary");
+        const Bytes line = c.kind == BinaryFrame ? FromHex(c.line) : FromText(c.line);
+        Bytes buffer = FromHex("11 03 00 7C 00 02");
+        buffer.resize(32);
+        ASSERT_EQ(framing.encode(buffer, 6), line.size());
+        EXPECT_EQ(framing.frameLength(6), line.size());
+        EXPECT_TRUE(std::equal(line.begin(), line.end(), buffer.begin()));
+        EXPECT_EQ(framing.checkBytes(), c.checkBytes);
+
+        Bytes received = line;
+        const std::size_t count = framing.decode(received, received.size());
+        ASSERT_EQ(count, 6 + c.checkBytes);
+        EXPECT_EQ(ToHex(std::span(received).first(6)), "11 03 00 7C 00 02");
+        EXPECT_TRUE(framing.verify(std::span(received).first(count)));
+        received[count - 1] ^= 0x01;
+        EXPECT_FALSE(framing.verify(std::span(received).first(count)));
+        EXPECT_EQ(framing.encode(std::span(buffer).first(line.size() - 1), 6), 0u);
+    }
+}
+
 } // namespace
 } // namespace quarin

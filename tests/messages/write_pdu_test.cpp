@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "bytes.h"
+#include "messages/format_text.h"
 #include "messages/framing.h"
 #include "messages/write_pdu.h"
+#include "transactions/transaction_texts.h"
 
 namespace quarin {
 namespace {
@@ -234,12 +236,10 @@ TEST(WriteEcho, ACutEchoFailsAtItsFirstMissingField)
 
 TEST(WriteEcho, ExceptionTexts)
 {
-    EXPECT_EQ(WriteExceptionText(2, 5, LinkKind::Serial),
-              "Exception response form slave device - type 2");
-    EXPECT_EQ(WriteExceptionText(2, 5, LinkKind::Tcp),
+    EXPECT_EQ(formatText(kWriteException, 2), "Exception response form slave device - type 2");
+    EXPECT_EQ(formatText(kSlavePrefix, 5) + ExceptionText(2),
               "Slave ID 5 - Exception response received - type 2");
-    EXPECT_EQ(WriteExceptionText(0xFF, 5, LinkKind::Serial),
-              "Exception response form slave device - type 255");
+    EXPECT_EQ(formatText(kWriteException, 0xFF), "Exception response form slave device - type 255");
 }
 
 } // namespace

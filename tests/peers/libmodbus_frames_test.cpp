@@ -15,10 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "messages/format_text.h"
 #include "messages/framing.h"
 #include "messages/mbap_header.h"
 #include "messages/read_pdu.h"
 #include "messages/write_pdu.h"
+#include "transactions/transaction_texts.h"
 
 namespace quarin {
 namespace {
@@ -389,7 +391,9 @@ TEST(LibmodbusFrames, ExceptionRepliesAreRecognised)
         const Bytes writeMessage = writer.unwrap(writeReply, idSent);
         ASSERT_TRUE(IsExceptionReply(writeMessage));
         EXPECT_EQ(writeMessage[1], 0x86);
-        EXPECT_EQ(WriteExceptionText(writeMessage[2], 3, link),
+        EXPECT_EQ(link == LinkKind::Serial
+                      ? formatText(kWriteException, writeMessage[2])
+                      : formatText(kSlavePrefix, 3) + ExceptionText(writeMessage[2]),
                   link == LinkKind::Serial ? "Exception response form slave device - type 2"
                                            : "Slave ID 3 - Exception response received - type 2");
     }

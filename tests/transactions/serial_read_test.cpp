@@ -367,6 +367,7 @@ TEST(SerialReadFailures, ManualModeShowsEachFailureInABoxAfterClosingThePort)
         const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
         ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
         EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+        expectFittingDetail(c.view.boxes()[0]);
         EXPECT_TRUE(closedAtBox);
         EXPECT_EQ(c.log(), "");
         EXPECT_EQ(c.dlg.stats().errorCount, 0u);
@@ -899,25 +900,7 @@ namespace quarin::test {
 // begun under what the console shows now.
 TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
 {
-    struct Row
-    {
-        const char* name;
-        std::function<void(TxConsole&)> click;
-    };
-
-    const Row rows[] = {
-        {"&Hex",
-         [](TxConsole& c) {
-             c.select(ControlId::DisplayMode, Hex);
-             c.dlg.changeDisplayMode();
-         }},
-        {"&Jbus",
-         [](TxConsole& c) {
-             c.select(ControlId::Protocol, Jbus);
-             c.dlg.showJbusLabels();
-         }},
-    };
-    for (const Row& row : rows) {
+    for (const ClickRow& row : clickRows()) {
         SCOPED_TRACE(row.name);
         const auto readThreeRegisters = [](TxConsole& c) {
             serialConsole(c);

@@ -363,6 +363,7 @@ TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShort
             // The write's own box in every sample mode; never logged or counted.
             ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
             EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+            expectFittingDetail(c.view.boxes()[0]);
             EXPECT_EQ(c.log(), "");
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_EQ(c.dlg.stats().transactionCount, 0u);

@@ -434,6 +434,7 @@ TEST(TcpReadFailures, ManualModeShowsEachFailureInABox)
         const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
         ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
         EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+        expectFittingDetail(c.view.boxes()[0]);
         EXPECT_EQ(c.log(), "");
         expectAfterFailure(c, row);
     }
@@ -727,6 +728,61 @@ TEST(TcpReadLabels, ASuccessRewritesTheLabelsInModbusFormAndAFailureDoesNot)
         replyWith(c, row.reply);
         c.read();
         EXPECT_EQ(c.shownLabels(), row.labels);
+    }
+}
+
+} // namespace quarin::test
+
+namespace quarin::test {
+
+// A click on "&Hex" or "&Jbus" while a scheduled read waits for its reply: the read ends as if it
+// had begun under what the console shows now.
+TEST(TcpReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
+{
+    for (const ClickRow& row : clickRows()) {
+        SCOPED_TRACE(row.name);
+        // Three registers from register 7, answered 10, 255 and 0x1234, in a scheduled run; the
+        // click, if any, while the request is on its way.
+        const auto setUp = [](TxConsole& c, std::function<void()> during) {
+            tcpConsole(c);
+            c.type(ControlId::StartRegister, "7");
+            c.dlg.refreshLabels();
+            c.type(ControlId::RegisterCount, "3");
+            c.dlg.refreshLabels();
+            c.select(ControlId::SampleMode, Scheduled);
+            c.fp.sockets.slave = [during](const Bytes& request) {
+                if (during) {
+                    during();
+                }
+                const std::uint16_t id = requestId(request);
+                const Bytes header{static_cast<std::uint8_t>(id >> 8),
+                                   static_cast<std::uint8_t>(id & 0xFFu)};
+                return std::vector<SocketStep>{
+                    data(concat(header, hexBytes("00 00 00 09 01 03 06 00 0A 00 FF 12 34")))};
+            };
+        };
+        const auto readOnce = [](TxConsole& c) {
+            c.dlg.onRead();
+            c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+            c.fp.workers.runNext();
+        };
+        TxConsole clickedBefore;
+        setUp(clickedBefore, {});
+        row.click(clickedBefore);
+        readOnce(clickedBefore);
+
+        TxConsole clickedDuring;
+        bool clicked = false;
+        setUp(clickedDuring, [&] {
+            if (!std::exchange(clicked, true)) {
+                row.click(clickedDuring);
+            }
+        });
+        readOnce(clickedDuring);
+        ASSERT_TRUE(clicked);
+        ASSERT_TRUE(clickedDuring.view.boxes().empty());
+        EXPECT_EQ(clickedDuring.shownValues(), clickedBefore.shownValues());
+        EXPECT_EQ(clickedDuring.shownLabels(), clickedBefore.shownLabels());
     }
 }
 

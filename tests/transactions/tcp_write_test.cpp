@@ -280,6 +280,7 @@ TEST(TcpWriteFailures, EachFailureShowsItsOwnBoxAndKeepsOrDropsTheLink)
             c.write();
             ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
             EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+            expectFittingDetail(c.view.boxes()[0]);
             EXPECT_EQ(c.log(), "");
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_FALSE(c.dlg.scheduleRunning());

@@ -3,7 +3,9 @@
 // A console on fakes, driven the way the operator drives it, and slaves that answer correctly.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console/master_dlg.h"
@@ -251,6 +253,79 @@ struct TxConsole
         return line + "Slave ID = " + std::to_string(dlg.settings().m_slaveId) + " - " + text;
     }
 };
+
+// The clicks that change how a read's reply is shown: "&Hex" and "&Jbus".
+struct ClickRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> click;
+};
+
+inline std::vector<ClickRow> clickRows()
+{
+    return {
+        {"&Hex",
+         [](TxConsole& c) {
+             c.select(ControlId::DisplayMode, Hex);
+             c.dlg.changeDisplayMode();
+         }},
+        {"&Jbus",
+         [](TxConsole& c) {
+             c.select(ControlId::Protocol, Jbus);
+             c.dlg.showJbusLabels();
+         }},
+    };
+}
+
+// What the detail of a failure box must hold, told from the box's text by a reader of the test's
+// own: the opening of the advice for a fixed text, the number for a text that carries one; empty
+// for a box with nothing to add.
+inline std::string expectedDetailPart(const std::string& text)
+{
+    static constexpr std::pair<const char*, const char*> kFixed[] = {
+        {"Unable to initialize Port", "The driver refused the line settings"},
+        {"Unable to TX message", "The adapter did not take the frame"},
+        {"Unable to RX message", "Reading the port failed"},
+        {"Timeout waiting on a response", "Nothing came back within the time-out"},
+        {"Timeout waiting on slave device to respond", "Nothing came back within the time-out"},
+        {"Fragment received, timeout waiting on a complete/correct response",
+         "What came back was cut short or damaged"},
+        {"Timeout waiting on slave device to send a complete/correct response",
+         "What came back was cut short or damaged"},
+        {"CRC calculation does not match what was received",
+         "What came back was cut short or damaged"},
+        {"Could not resolve the current IP address for the device", "The name did not resolve"},
+        {"Socket has been closed during recv operation",
+         "The slave closed the connection instead of answering"},
+    };
+    for (const auto& [fixed, part] : kFixed) {
+        if (text.ends_with(fixed)) {
+            return part;
+        }
+    }
+    for (const auto& [stem, part] :
+         {std::pair{" - type ", "Exception "}, std::pair{" - error = ", "Error "}}) {
+        if (const std::size_t at = text.rfind(stem); at != std::string::npos) {
+            return part + text.substr(at + std::string(stem).size());
+        }
+    }
+    return {};
+}
+
+// The failure box's detail as its text calls for; the capture failure brings its own.
+inline void expectFittingDetail(const ShownBox& box)
+{
+    if (box.text.ends_with("Unable to capture Port")) {
+        EXPECT_FALSE(box.detail.empty());
+        return;
+    }
+    const std::string part = expectedDetailPart(box.text);
+    if (part.empty()) {
+        EXPECT_EQ(box.detail, "") << box.text;
+    } else {
+        EXPECT_NE(box.detail.find(part), std::string::npos) << box.text << "\n" << box.detail;
+    }
+}
 
 inline std::vector<std::string> allZero()
 {
