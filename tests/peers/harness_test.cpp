@@ -22,9 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -33,7 +31,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s; // Python peers under a loaded sanitizer build start slowly
 constexpr auto kReplyTimeout = 3s;
 
 Bytes text(std::string_view characters)
@@ -178,7 +175,7 @@ TEST(PeerHarness, LibmodbusTcpSlaveAnswersByTheDocumentedRegisterContents)
     // clang-format on
     PeerProcess slave;
     ASSERT_TRUE(slave.start(peerCommand("tcp_slave", {"--lifetime", "30"}))) << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
+    const auto port = slave.waitForPort(kPeerStartTimeout);
     ASSERT_TRUE(port);
     auto client = Endpoint::connectTcp(*port);
     ASSERT_TRUE(client);
@@ -221,7 +218,7 @@ TEST(PeerHarness, LibmodbusRtuSlaveAnswersOverTheCableAndKeepsQuietOnBroadcasts)
     ASSERT_TRUE(slave.start(peerCommand(
         "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "30"})))
         << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    ASSERT_TRUE(slave.waitForLine("READY", kPeerStartTimeout));
     auto quarin = Endpoint::openSerial(cable.quarinPath());
     ASSERT_TRUE(quarin);
 
@@ -256,7 +253,7 @@ TEST(PeerHarness, PymodbusAsciiSlaveServesIdentificationAndTheScatteredRead)
     ASSERT_TRUE(
         slave.start(peerCommand("pymodbus_slave.py", {cable.peerPath(), "--lifetime", "30"})))
         << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    ASSERT_TRUE(slave.waitForLine("READY", kPeerStartTimeout));
     auto quarin = Endpoint::openSerial(cable.quarinPath());
     ASSERT_TRUE(quarin);
 
@@ -268,20 +265,16 @@ TEST(PeerHarness, PymodbusAsciiSlaveServesIdentificationAndTheScatteredRead)
 
 TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PeerProcess slave;
+    TcpRig rig;
     const char* script = R"([
         {"reply": "tid 00 00 00 05 req[6] 03 02 00 2A"},
         {"reply": "tid+1 00 00 00 05 01 83 02", "chunks": [3], "chunk_delay_ms": 300},
         {"after": "reset"}])";
-    ASSERT_TRUE(slave.start(
+    ASSERT_TRUE(rig.start(
         peerCommand("scripted_slave.py",
-                    {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})))
-        << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
-    auto client = Endpoint::connectTcp(*port);
+                    {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})));
+    PeerProcess& slave = rig.slave;
+    auto client = Endpoint::connectTcp(rig.port());
     ASSERT_TRUE(client);
 
     // clang-format off
@@ -308,7 +301,7 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
     EXPECT_EQ(client->lastError(), ECONNRESET);
     ASSERT_TRUE(slave.waitForLine("DONE 2", kReplyTimeout));
 
-    std::ifstream log(dir.path() / "requests.log");
+    std::ifstream log(rig.dir.path() / "requests.log");
     std::vector<std::string> lines;
     for (std::string line; std::getline(log, line);) {
         lines.push_back(line);
@@ -331,7 +324,7 @@ TEST(PeerHarness, ScriptedSlaveHoldsItsReplyUntilReleasedOnTheSerialLine)
         peerCommand("scripted_slave.py",
                     {"--serial", cable.peerPath(), "--lifetime", "30", "--steps", script})))
         << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    ASSERT_TRUE(slave.waitForLine("READY", kPeerStartTimeout));
     auto quarin = Endpoint::openSerial(cable.quarinPath());
     ASSERT_TRUE(quarin);
 
@@ -395,11 +388,9 @@ TEST(PtyCable, EchoesMutesInjectsAndVanishes)
 
 TEST(PtyCable, ComLinkLeadsToQuarinsEndAndKeepsItsSettingsAcrossReopens)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), 3));
+    SerialRig rig(3);
+    ASSERT_TRUE(rig.ready());
+    PtyCable& cable = rig.cable;
     {
         auto first = Endpoint::openSerial("COM3");
         ASSERT_TRUE(first);

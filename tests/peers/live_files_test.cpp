@@ -24,8 +24,7 @@
 
 #include "support/live_console.h"
 #include "support/lock_dir.h"
-#include "support/peer_process.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -33,7 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s;
 constexpr int kTimeoutMs = 1000;
 // Loading and one transaction: the time-out once at most, and seconds of slack.
 constexpr auto kRowLimit = std::chrono::milliseconds(kTimeoutMs) + 3s;
@@ -279,7 +277,7 @@ TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
     ASSERT_TRUE(slave.start(
         peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
         << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
+    const auto port = slave.waitForPort(kPeerStartTimeout);
     ASSERT_TRUE(port);
 
     for (const IniRow& row : iniRows()) {
@@ -406,21 +404,18 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
     constexpr std::uint32_t kRunTransactions = 3;
     for (const LogRow& row : logRows()) {
         SCOPED_TRACE(row.name);
-        TempDir dir;
-        ASSERT_TRUE(dir.ok()) << dir.error();
+        TcpRig rig;
+        ASSERT_TRUE(rig.dir.ok()) << rig.dir.error();
         row.make();
         const std::string wrongFunction = R"({"reply": "tid 00 00 00 05 01 04 02 00 2A"})";
-        PeerProcess slave;
-        ASSERT_TRUE(slave.start(
-            peerCommand("scripted_slave.py",
-                        {"--tcp",
-                         "--lifetime",
-                         "100",
-                         "--steps",
-                         "[" + wrongFunction + ", " + wrongFunction + ", " + wrongFunction + "]"})))
-            << slave.error();
-        const auto port = slave.waitForPort(kStartTimeout);
-        ASSERT_TRUE(port);
+        ASSERT_TRUE(rig.start(peerCommand(
+            "scripted_slave.py",
+            {"--tcp",
+             "--lifetime",
+             "100",
+             "--steps",
+             "[" + wrongFunction + ", " + wrongFunction + ", " + wrongFunction + "]"})));
+        PeerProcess& slave = rig.slave;
 
         std::optional<FileSizeLimit> limit;
         if (row.sizeLimit) {
@@ -428,7 +423,7 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
             ASSERT_TRUE(limit->ok());
         }
         {
-            LiveConsole c(static_cast<std::uint16_t>(*port));
+            LiveConsole c(rig.port());
             c.useTcp();
             c.timeoutMs(kTimeoutMs);
             c.view.type(ControlId::SampleRate, "1");

@@ -20,9 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -30,7 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s;
 constexpr auto kRunLimit = 60s; // for eight transactions: only a hang comes near it
 
 std::string readLog()
@@ -57,8 +54,6 @@ std::vector<std::string> logLines(const std::string& log)
 
 TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALongRead)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
     const std::string good = R"({"reply": "tid 00 00 00 05 01 03 02 00 2A"})";
     const std::vector<std::string> steps = {
         good,
@@ -77,14 +72,12 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
         script += (script.size() > 1 ? ", " : "") + step;
     }
     script += "]";
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
-        << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(
+        peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})));
+    PeerProcess& slave = rig.slave;
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(5000);
     c.view.type(ControlId::SampleRate, "1");
@@ -133,31 +126,24 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     c.dlg.onDestroy();
     EXPECT_LT(SteadyClock::now() - begun, 5s);
     EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the read";
-    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(readLog(), logBefore) << "nothing is written after the halt";
     EXPECT_EQ(c.view.boxTexts().size(), 1u) << "nor shown";
     EXPECT_FALSE(c.dlg.connected());
-    EXPECT_EQ(clientPortsTo(*port), std::vector<int>());
+    EXPECT_EQ(clientPortsTo(rig.port()), std::vector<int>());
     EXPECT_TRUE(slave.stop());
 }
 
 // On a serial line the lines name no address, and a silent slave costs its time-out each time.
 TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), 1));
     const std::string good = R"({"reply": "01 03 02 00 2A crc"})";
     const std::string steps =
         "[" + good + R"(, {}, {"reply": "01 03 02 00 2A 00 00"}, )" + good + "]";
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(
+    SerialRig rig(1);
+    ASSERT_TRUE(rig.start(
         peerCommand("scripted_slave.py",
-                    {"--serial", cable.peerPath(), "--lifetime", "100", "--steps", steps})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+                    {"--serial", rig.cable.peerPath(), "--lifetime", "100", "--steps", steps})));
+    PeerProcess& slave = rig.slave;
     constexpr std::uint32_t kRunTransactions = 4;
 
     LiveConsole c;
@@ -215,7 +201,7 @@ TEST(LiveLogging, TwoConsolesLoggingAtOnceNeverMixTheirLines)
         ASSERT_TRUE(run.slave.start(
             peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
             << run.slave.error();
-        const auto port = run.slave.waitForPort(kStartTimeout);
+        const auto port = run.slave.waitForPort(kPeerStartTimeout);
         ASSERT_TRUE(port);
         run.console = std::make_unique<LiveConsole>(static_cast<std::uint16_t>(*port));
         LiveConsole& c = *run.console;
@@ -321,11 +307,9 @@ TEST(LiveLogging, ExitWhileTheWorkerIsStillConnecting)
 // The same exit while the worker waits on a serial line that never answers.
 TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), 1));
+    SerialRig rig(1);
+    ASSERT_TRUE(rig.ready());
+    PtyCable& cable = rig.cable;
 
     LiveConsole c;
     c.useSerial(1, Modbus);
@@ -340,7 +324,6 @@ TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
     c.dlg.onDestroy();
     EXPECT_LT(SteadyClock::now() - begun, 5s);
     EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the read";
-    std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(cable.sentByQuarin().size(), 8u) << "one request, no other";

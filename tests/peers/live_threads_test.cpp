@@ -184,11 +184,7 @@ void pump(LiveConsole& c, int ticks)
         if (c.view.timerPeriod(CMasterDlg::kScheduleTimer) > 0) {
             c.dlg.onTimer(CMasterDlg::kScheduleTimer);
         }
-        const auto next = SteadyClock::now() + 1ms;
-        while (SteadyClock::now() < next) {
-            c.view.processEvents();
-            std::this_thread::sleep_for(100us);
-        }
+        c.view.waitWhileProcessingEvents([] { return false; }, 1);
     }
 }
 

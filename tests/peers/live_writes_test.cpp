@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -20,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s;
 constexpr auto kAnswerTimeout = 3s;
 constexpr int kCom = 1;
 constexpr int kReplyTimeoutMs = 5000;
@@ -230,16 +227,9 @@ bool waitForStore(PeerProcess& slave, unsigned address, const std::vector<unsign
 
 TEST(LiveWrites, LibmodbusRtuOverTheCable)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
+    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.timeoutMs(kReplyTimeoutMs);
@@ -264,18 +254,15 @@ TEST(LiveWrites, LibmodbusRtuOverTheCable)
 
 TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand("tcp_slave", {"--lifetime", "100"}))) << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
+    PeerProcess& slave = rig.slave;
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kReplyTimeoutMs);
     expectWrites(c, slave, false);
-    const std::vector<int> connection = clientPortsTo(*port);
+    const std::vector<int> connection = clientPortsTo(rig.port());
     EXPECT_EQ(connection.size(), 1u);
 
     // libmodbus answers unit 0 over TCP; the console reads no reply to a broadcast, so the answer
@@ -303,23 +290,16 @@ TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues(), textList({"5", "6", "0", "0", "0", "0", "0", "0", "0", "0"}));
-    EXPECT_EQ(clientPortsTo(*port), connection) << "one connection for writes, broadcast and read";
+    EXPECT_EQ(clientPortsTo(rig.port()), connection)
+        << "one connection for writes, broadcast and read";
     EXPECT_TRUE(slave.stop());
 }
 
 TEST(LiveWrites, PymodbusAsciiOverTheCable)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(
-        peerCommand("pymodbus_slave.py",
-                    {cable.peerPath(), "--parity", "N", "--bytesize", "8", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(asciiSlave(rig.cable)));
+    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.useSerial(kCom, ModbusAscii);
