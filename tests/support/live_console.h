@@ -51,15 +51,8 @@ struct LiveConsole
 
     bool waitForWorkers(std::chrono::milliseconds timeout)
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (platform.workers.running() != 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            view.processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
+        return view.waitWhileProcessingEvents([this] { return platform.workers.running() == 0; },
+                                              static_cast<int>(timeout.count()));
     }
 
     // The slave's port is the one the console was made with.
