@@ -283,7 +283,6 @@ TEST(TcpPeer, ATracedReadShowsWhatTheSlaveSawAndAnswered)
     ASSERT_TRUE(rig.start(
         peerCommand("scripted_slave.py",
                     {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})));
-    PeerProcess& slave = rig.slave;
 
     Console c(rig.port());
     c.useTcp();
@@ -291,7 +290,7 @@ TEST(TcpPeer, ATracedReadShowsWhatTheSlaveSawAndAnswered)
     c.dlg.onRead();
     ASSERT_TRUE(c.view.boxes().empty()) << c.view.boxTexts().front();
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "300");
-    ASSERT_TRUE(slave.waitForLine("DONE 0", 3s));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", 3s));
 
     const std::vector<TraceLine> lines = readTrace(rig.dir.path() / "Quarin.trace");
     ASSERT_EQ(lines.size(), 2u);
@@ -318,7 +317,7 @@ TEST(TcpPeer, ATracedReadShowsWhatTheSlaveSawAndAnswered)
                          0x2C};
     EXPECT_EQ(lines[1].direction, "RX");
     EXPECT_EQ(lines[1].bytes, reply);
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 } // namespace

@@ -273,7 +273,6 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
     ASSERT_TRUE(rig.start(
         peerCommand("scripted_slave.py",
                     {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})));
-    PeerProcess& slave = rig.slave;
     auto client = Endpoint::connectTcp(rig.port());
     ASSERT_TRUE(client);
 
@@ -287,7 +286,7 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
     const Bytes third = {0x00, 0x03, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
     const Bytes pieces = {0x00, 0x03, 0x00, 0x00, 0x00, 0x05, 0x01, 0x83, 0x02};
     // clang-format on
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kReplyTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kReplyTimeout));
 
     // The second piece cannot leave before the pause that follows the first.
     const auto sent = SteadyClock::now();
@@ -299,7 +298,7 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
     EXPECT_EQ(client->receive(1, kReplyTimeout), Bytes());
     EXPECT_TRUE(client->hungUp());
     EXPECT_EQ(client->lastError(), ECONNRESET);
-    ASSERT_TRUE(slave.waitForLine("DONE 2", kReplyTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 2", kReplyTimeout));
 
     std::ifstream log(rig.dir.path() / "requests.log");
     std::vector<std::string> lines;
@@ -310,7 +309,7 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
               (std::vector<std::string>{"123400000006070300000001",
                                         "000200000006010300000001",
                                         "000300000006010300000001"}));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PeerHarness, ScriptedSlaveHoldsItsReplyUntilReleasedOnTheSerialLine)
@@ -390,7 +389,6 @@ TEST(PtyCable, ComLinkLeadsToQuarinsEndAndKeepsItsSettingsAcrossReopens)
 {
     SerialRig rig(3);
     ASSERT_TRUE(rig.ready());
-    PtyCable& cable = rig.cable;
     {
         auto first = Endpoint::openSerial("COM3");
         ASSERT_TRUE(first);
@@ -398,7 +396,7 @@ TEST(PtyCable, ComLinkLeadsToQuarinsEndAndKeepsItsSettingsAcrossReopens)
     }
     // Closing Quarin's end between transactions must not break the cable.
     auto second = Endpoint::openSerial("COM3");
-    auto peer = Endpoint::openSerial(cable.peerPath());
+    auto peer = Endpoint::openSerial(rig.cable.peerPath());
     ASSERT_TRUE(second && peer);
     ASSERT_TRUE(second->send({0x22}));
     EXPECT_EQ(peer->receive(2, kReplyTimeout), Bytes({0x11, 0x22}));

@@ -692,7 +692,6 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     TcpRig rig;
     ASSERT_TRUE(rig.start(
         scripted({"--tcp", "--steps", script({resetAfterReply, resetAfterEcho, kGoodTcpRead})})));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -701,7 +700,7 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
 
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     c.view.clearBoxes();
     const std::time_t from = std::time(nullptr);
     c.dlg.onRead();
@@ -713,7 +712,7 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     c.view.clearBoxes();
     c.dlg.onWrite();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    ASSERT_TRUE(slave.waitForLine("DONE 1", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 1", kAnswerTimeout));
     c.view.clearBoxes();
     c.dlg.onWrite();
     const std::string writeShown = shownFailure(c, Road::Box, from, "");
@@ -724,7 +723,7 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // A slave that closes an idle connection: the next read finds the connection gone, and the one
@@ -735,14 +734,13 @@ TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "after": "close"})";
     TcpRig rig;
     ASSERT_TRUE(rig.start(scripted({"--tcp", "--steps", script({closeAfterReply, kGoodTcpRead})})));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kShortTimeoutMs);
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     EXPECT_TRUE(c.dlg.connected()) << "nothing tells the console until it uses the connection";
 
     c.view.clearBoxes();
@@ -758,7 +756,7 @@ TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FaultScenarios, RefusedConnectionIsReportedByReadAndWrite)
@@ -943,7 +941,6 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
     }
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(scripted({"--serial", rig.cable.peerPath(), "--steps", script(steps)})));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.timeoutMs(kShortTimeoutMs);
@@ -986,10 +983,10 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
             break;
         }
         EXPECT_FALSE(c.dlg.busy());
-        EXPECT_TRUE(slave.waitForLine("DONE " + std::to_string(i), kAnswerTimeout));
+        EXPECT_TRUE(rig.slave.waitForLine("DONE " + std::to_string(i), kAnswerTimeout));
     }
     EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FaultScenarios, SerialReadsAgainstAScriptedSlave)
@@ -1213,7 +1210,6 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
                                     "--steps",
                                     script({R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
                                             R"({"reply": "01 03 02 00 2A crc"})"})})));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1222,7 +1218,7 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
     c.dlg.onRead();
     EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
               "Timeout waiting on a response");
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     // The late reply has gone through the cable into the closed port's queue.
     ASSERT_TRUE(rig.cable.waitSentByPeer(7u, kAnswerTimeout));
     ASSERT_EQ(rig.cable.sentByPeer().size(), 7u);
@@ -1232,7 +1228,7 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // On a two-wire line the request comes back before any reply. A function 06 request is byte for
@@ -1241,8 +1237,7 @@ TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.ready());
-    PtyCable& cable = rig.cable;
-    cable.setEcho(true);
+    rig.cable.setEcho(true);
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1276,11 +1271,11 @@ TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
         SCOPED_TRACE(attempt.name);
         c.dataType(attempt.type);
         c.view.clearBoxes();
-        cable.clearRecords();
+        rig.cable.clearRecords();
         const std::time_t from = std::time(nullptr);
         attempt.write ? c.dlg.onWrite() : c.dlg.onRead();
         EXPECT_EQ(shownFailure(c, attempt.road, from, serialSlavePrefix()), attempt.text);
-        EXPECT_FALSE(cable.sentByQuarin().empty());
+        EXPECT_FALSE(rig.cable.sentByQuarin().empty());
     }
 }
 
@@ -1289,7 +1284,6 @@ TEST(FaultScenarios, EchoingLineWithALiveSlaveReadsAndWrites)
     SerialRig rig(kCom);
     rig.cable.setEcho(true);
     ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1308,8 +1302,8 @@ TEST(FaultScenarios, EchoingLineWithALiveSlaveReadsAndWrites)
     c.values({"606"});
     c.dlg.onWrite();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(slave.ask("DUMP 39 3", "REGS", kAnswerTimeout), "REGS 606 2 3");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("DUMP 39 3", "REGS", kAnswerTimeout), "REGS 606 2 3");
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // Two-wire wiring chosen on a line that gives no echo: the echo read swallows the reply and waits
@@ -1318,8 +1312,6 @@ TEST(FaultScenarios, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
-    PeerProcess& slave = rig.slave;
-    PtyCable& cable = rig.cable;
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1331,8 +1323,8 @@ TEST(FaultScenarios, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
     EXPECT_GE(SteadyClock::now() - begun, 2 * std::chrono::milliseconds(kShortTimeoutMs));
     EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
               "Timeout waiting on a response");
-    EXPECT_EQ(cable.sentByPeer().size(), 7u) << "the reply came, into the echo read";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.cable.sentByPeer().size(), 7u) << "the reply came, into the echo read";
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // Whether thread tid of this process sleeps in a poll() with over a second to wait: the console
@@ -1356,7 +1348,6 @@ TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.ready());
-    PtyCable& cable = rig.cable;
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1365,13 +1356,13 @@ TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
     const pid_t reader = gettid();
     std::thread puller([&] {
         const auto until = SteadyClock::now() + 10s;
-        bool reading = cable.waitSentByQuarin(8, 10s);
+        bool reading = rig.cable.waitSentByQuarin(8, 10s);
         while (reading && !inReplyWait(reader)) {
             reading = SteadyClock::now() < until;
             std::this_thread::sleep_for(1ms);
         }
         if (reading) {
-            cable.vanish();
+            rig.cable.vanish();
             pulled = true;
         }
     });
@@ -1413,7 +1404,6 @@ TEST(FaultScenarios, SecondOpenerOfAHeldPortCannotCaptureIt)
                             "--steps",
                             script({R"({"reply": "01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"})",
                                     R"({"reply": "01 03 02 00 2A crc"})"})})));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole holder;
     holder.useSerial(kCom, Modbus);
@@ -1436,7 +1426,7 @@ TEST(FaultScenarios, SecondOpenerOfAHeldPortCannotCaptureIt)
     other.dlg.onRead();
     EXPECT_EQ(other.view.boxTexts(), std::vector<std::string>()) << "free once the box is closed";
     EXPECT_EQ(other.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FaultScenarios, DeviceThatIsNoSerialPortCannotBeInitialized)
@@ -1484,8 +1474,7 @@ TEST(FaultScenarios, LineSettingsThePtyRefusesCannotBeInitialized)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.ready());
-    PtyCable& cable = rig.cable;
-    if (!refusesEvenParity(cable.quarinPath())) {
+    if (!refusesEvenParity(rig.cable.quarinPath())) {
         GTEST_SKIP() << "this pty takes even parity";
     }
 
@@ -1495,7 +1484,7 @@ TEST(FaultScenarios, LineSettingsThePtyRefusesCannotBeInitialized)
     c.timeoutMs(kShortTimeoutMs);
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), textList({"Unable to initialize Port"}));
-    EXPECT_TRUE(cable.sentByQuarin().empty());
+    EXPECT_TRUE(rig.cable.sentByQuarin().empty());
 }
 
 } // namespace

@@ -415,7 +415,6 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
              "100",
              "--steps",
              "[" + wrongFunction + ", " + wrongFunction + ", " + wrongFunction + "]"})));
-        PeerProcess& slave = rig.slave;
 
         std::optional<FileSizeLimit> limit;
         if (row.sizeLimit) {
@@ -455,7 +454,7 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
         if (row.sizeLimit) {
             EXPECT_EQ(fileText("Quarin.log"), "") << "not a byte of a line";
         }
-        EXPECT_TRUE(slave.stop());
+        EXPECT_TRUE(rig.slave.stop());
     }
 }
 

@@ -75,7 +75,6 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     TcpRig rig;
     ASSERT_TRUE(rig.start(
         peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -118,7 +117,7 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     c.timeoutMs(30000);
     c.dlg.onRead();
     ASSERT_TRUE(runWindow(
-        c, [&] { return slave.waitForLine("HELD 8", 1ms).has_value(); }, [] { return true; }));
+        c, [&] { return rig.slave.waitForLine("HELD 8", 1ms).has_value(); }, [] { return true; }));
     ASSERT_TRUE(c.dlg.busy());
     const std::string logBefore = readLog();
 
@@ -130,7 +129,7 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     EXPECT_EQ(c.view.boxTexts().size(), 1u) << "nor shown";
     EXPECT_FALSE(c.dlg.connected());
     EXPECT_EQ(clientPortsTo(rig.port()), std::vector<int>());
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // On a serial line the lines name no address, and a silent slave costs its time-out each time.
@@ -143,7 +142,6 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
     ASSERT_TRUE(rig.start(
         peerCommand("scripted_slave.py",
                     {"--serial", rig.cable.peerPath(), "--lifetime", "100", "--steps", steps})));
-    PeerProcess& slave = rig.slave;
     constexpr std::uint32_t kRunTransactions = 4;
 
     LiveConsole c;
@@ -173,7 +171,7 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
               textList({"Timeout waiting on a response",
                         "CRC calculation does not match what was received",
                         "***** Logging Stopped, Error Count = 2, Transaction Count = 4 *****"}));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // Two consoles logging into one folder at once, each on its own worker: every line whole.
@@ -309,7 +307,6 @@ TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
 {
     SerialRig rig(1);
     ASSERT_TRUE(rig.ready());
-    PtyCable& cable = rig.cable;
 
     LiveConsole c;
     c.useSerial(1, Modbus);
@@ -317,7 +314,7 @@ TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
     c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
     c.dlg.onRead();
     ASSERT_TRUE(runWindow(
-        c, [&] { return cable.waitSentByQuarin(8, 1ms); }, [] { return true; }));
+        c, [&] { return rig.cable.waitSentByQuarin(8, 1ms); }, [] { return true; }));
     ASSERT_TRUE(c.dlg.busy());
 
     const auto begun = SteadyClock::now();
@@ -326,7 +323,7 @@ TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
     EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the read";
     EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(cable.sentByQuarin().size(), 8u) << "one request, no other";
+    EXPECT_EQ(rig.cable.sentByQuarin().size(), 8u) << "one request, no other";
 }
 
 } // namespace

@@ -143,24 +143,22 @@ TEST(LiveReads, LibmodbusRtuOverTheCableUnderModbusAndJbus)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.timeoutMs(kReplyTimeoutMs);
     for (ProtocolVariant protocol : {Modbus, Jbus}) {
         SCOPED_TRACE(protocol == Modbus ? "Modbus" : "Jbus");
         c.useSerial(kCom, protocol);
-        expectRegisterReads(c, slave, protocol);
+        expectRegisterReads(c, rig.slave, protocol);
     }
-    EXPECT_EQ(slave.ask("LAST", "LAST", kAnswerTimeout), "LAST none") << "reads write nothing";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kAnswerTimeout), "LAST none") << "reads write nothing";
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveReads, LibmodbusTcpOnLoopbackOverOneConnection)
 {
     TcpRig rig;
     ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
-    PeerProcess& slave = rig.slave;
     const int port = rig.port();
 
     LiveConsole c(rig.port());
@@ -171,13 +169,13 @@ TEST(LiveReads, LibmodbusTcpOnLoopbackOverOneConnection)
     const std::vector<int> connection = clientPortsTo(port);
     ASSERT_EQ(connection.size(), 1u);
 
-    expectRegisterReads(c, slave, Modbus);
+    expectRegisterReads(c, rig.slave, Modbus);
     EXPECT_TRUE(c.dlg.connected());
     EXPECT_EQ(clientPortsTo(port), connection) << "every read went over the first connection";
 
     c.dlg.onDestroy();
     EXPECT_EQ(clientPortsTo(port), std::vector<int>()) << "closed with the window";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // A host name costs a second's pause on a new connection and nothing on a reused one.
@@ -185,7 +183,6 @@ TEST(LiveReads, LibmodbusTcpByHostName)
 {
     TcpRig rig;
     ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
-    PeerProcess& slave = rig.slave;
     const int port = rig.port();
 
     LiveConsole c(rig.port());
@@ -210,15 +207,13 @@ TEST(LiveReads, LibmodbusTcpByHostName)
         }
         EXPECT_LT(c.shownNumber(ControlId::TransactionTime), 1000) << "the pause is not timed";
     }
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveReads, PymodbusAsciiRegistersIdentificationAndScatteredReads)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(asciiSlave(rig.cable)));
-    PeerProcess& slave = rig.slave;
-    PtyCable& cable = rig.cable;
 
     LiveConsole c;
     c.useSerial(kCom, ModbusAscii);
@@ -280,12 +275,12 @@ TEST(LiveReads, PymodbusAsciiRegistersIdentificationAndScatteredReads)
         SCOPED_TRACE("scattered read of " + std::to_string(read.count));
         c.registers(read.start, read.count);
         c.view.clearBoxes();
-        cable.clearRecords();
+        rig.cable.clearRecords();
         c.dlg.onRead();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
         EXPECT_EQ(c.shownValues(), read.values);
         // ':', slave, function 64, byte count, sub-function 04, then the transmission number.
-        const std::vector<std::uint8_t> sent = cable.sentByQuarin();
+        const std::vector<std::uint8_t> sent = rig.cable.sentByQuarin();
         ASSERT_GE(sent.size(), 11u);
         EXPECT_EQ(std::string(sent.begin(), sent.begin() + 9),
                   std::string(":0164") + (read.count == 5 ? "0C" : "CA") + "04");
@@ -293,8 +288,8 @@ TEST(LiveReads, PymodbusAsciiRegistersIdentificationAndScatteredReads)
         EXPECT_EQ(sent.size(), 4u * static_cast<unsigned>(read.count) + 15u);
     }
     EXPECT_EQ(c.dlg.scatterTransactionNo(), 3);
-    EXPECT_EQ(requestCount(slave), 5);
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(requestCount(rig.slave), 5);
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 } // namespace

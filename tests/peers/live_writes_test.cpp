@@ -229,11 +229,10 @@ TEST(LiveWrites, LibmodbusRtuOverTheCable)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.timeoutMs(kReplyTimeoutMs);
-    expectWrites(c, slave, true);
+    expectWrites(c, rig.slave, true);
 
     SCOPED_TRACE("a broadcast is done without a reply");
     c.useSerial(kCom, Modbus);
@@ -247,21 +246,20 @@ TEST(LiveWrites, LibmodbusRtuOverTheCable)
     c.dlg.onWrite();
     EXPECT_LT(SteadyClock::now() - begun, 2s) << "no reply is waited for";
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_TRUE(waitForStore(slave, 49, {5, 6}));
-    EXPECT_EQ(slave.ask("LAST", "LAST", kAnswerTimeout), "LAST 0 16 49 2");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(waitForStore(rig.slave, 49, {5, 6}));
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kAnswerTimeout), "LAST 0 16 49 2");
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
 {
     TcpRig rig;
     ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kReplyTimeoutMs);
-    expectWrites(c, slave, false);
+    expectWrites(c, rig.slave, false);
     const std::vector<int> connection = clientPortsTo(rig.port());
     EXPECT_EQ(connection.size(), 1u);
 
@@ -279,12 +277,12 @@ TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
     // broadcast, the reply to it has gone out.
     std::optional<std::string> last;
     for (auto until = SteadyClock::now() + kAnswerTimeout;
-         (last = slave.ask("LAST", "LAST", kAnswerTimeout)) != "LAST 0 16 49 2" &&
+         (last = rig.slave.ask("LAST", "LAST", kAnswerTimeout)) != "LAST 0 16 49 2" &&
          SteadyClock::now() < until;) {
         std::this_thread::sleep_for(5ms);
     }
     ASSERT_EQ(last, "LAST 0 16 49 2");
-    EXPECT_EQ(dump(slave, 49, 2), "REGS 5 6");
+    EXPECT_EQ(dump(rig.slave, 49, 2), "REGS 5 6");
 
     c.slaveId(1);
     c.dlg.onRead();
@@ -292,14 +290,13 @@ TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
     EXPECT_EQ(c.shownValues(), textList({"5", "6", "0", "0", "0", "0", "0", "0", "0", "0"}));
     EXPECT_EQ(clientPortsTo(rig.port()), connection)
         << "one connection for writes, broadcast and read";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveWrites, PymodbusAsciiOverTheCable)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(asciiSlave(rig.cable)));
-    PeerProcess& slave = rig.slave;
 
     LiveConsole c;
     c.useSerial(kCom, ModbusAscii);
@@ -331,12 +328,12 @@ TEST(LiveWrites, PymodbusAsciiOverTheCable)
         c.view.clearBoxes();
         c.dlg.onWrite();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-        EXPECT_EQ(dump(slave, static_cast<unsigned>(w.start - 1), w.values.size() + 1), w.dump);
-        EXPECT_EQ(slave.ask("LAST", "LAST", kAnswerTimeout), w.last);
+        EXPECT_EQ(dump(rig.slave, static_cast<unsigned>(w.start - 1), w.values.size() + 1), w.dump);
+        EXPECT_EQ(rig.slave.ask("LAST", "LAST", kAnswerTimeout), w.last);
     }
     // Under ASCII the labels keep the Jbus form the value checks gave them.
     EXPECT_EQ(c.shownLabels(), textList({"20", "0", "0", "0", "0", "0", "0", "0", "0", "0"}));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 } // namespace
