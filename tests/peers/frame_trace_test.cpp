@@ -279,10 +279,9 @@ TEST_F(RtuPeer, TracingLeavesTheTransactionTimesAsTheyWere)
 TEST(TcpPeer, ATracedReadShowsWhatTheSlaveSawAndAnswered)
 {
     TcpRig rig;
-    const char* script = R"([{"reply": "tid 00 00 00 05 req[6] 03 02 01 2C"}])";
-    ASSERT_TRUE(rig.start(
-        peerCommand("scripted_slave.py",
-                    {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp", "--log", "requests.log"},
+                                        {R"({"reply": "tid 00 00 00 05 req[6] 03 02 01 2C"})"},
+                                        "30")));
 
     Console c(rig.port());
     c.useTcp();

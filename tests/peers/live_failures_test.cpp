@@ -39,15 +39,6 @@ constexpr auto kRowLimit = std::chrono::milliseconds(kShortTimeoutMs) + 3s;
 constexpr char kGoodTcpRead[] = R"({"reply": "tid 00 00 00 05 01 03 02 00 2A"})";
 constexpr char kGoodTcpWrite[] = R"({"reply": "tid 00 00 00 06 req[6:12]"})";
 
-std::string script(const std::vector<std::string>& steps)
-{
-    std::string json = "[";
-    for (const std::string& step : steps) {
-        json += (json.size() > 1 ? ", " : "") + step;
-    }
-    return json + "]";
-}
-
 // A text ending in "error = " stands for that text with any error number behind it.
 bool textMatches(const std::string& shown, const std::string& expected)
 {
@@ -105,12 +96,6 @@ void expectIdentification(const LiveConsole& c, const std::string& text)
     EXPECT_EQ(boxes[0].icon, MessageIcon::Information);
     EXPECT_EQ(boxes[0].text, text);
     EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
-}
-
-std::vector<std::string> scripted(std::vector<std::string> args)
-{
-    args.insert(args.end(), {"--lifetime", "100"});
-    return peerCommand("scripted_slave.py", args);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -308,7 +293,7 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
         steps.push_back(kGoodTcpRead);
     }
     TcpRig rig;
-    ASSERT_TRUE(rig.start(scripted({"--tcp", "--steps", script(steps)})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, steps)));
     const int port = rig.port();
 
     LiveConsole c(rig.port());
@@ -690,8 +675,8 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
         R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [12], "chunk_delay_ms": 500,
             "after": "reset"})";
     TcpRig rig;
-    ASSERT_TRUE(rig.start(
-        scripted({"--tcp", "--steps", script({resetAfterReply, resetAfterEcho, kGoodTcpRead})})));
+    ASSERT_TRUE(
+        rig.start(scriptedSlave({"--tcp"}, {resetAfterReply, resetAfterEcho, kGoodTcpRead})));
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -733,7 +718,7 @@ TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
     const std::string closeAfterReply =
         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "after": "close"})";
     TcpRig rig;
-    ASSERT_TRUE(rig.start(scripted({"--tcp", "--steps", script({closeAfterReply, kGoodTcpRead})})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, {closeAfterReply, kGoodTcpRead})));
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -940,7 +925,7 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
         steps.push_back(row.step);
     }
     SerialRig rig(kCom);
-    ASSERT_TRUE(rig.start(scripted({"--serial", rig.cable.peerPath(), "--steps", script(steps)})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()}, steps)));
 
     LiveConsole c;
     c.timeoutMs(kShortTimeoutMs);
@@ -1205,11 +1190,9 @@ TEST(FaultScenarios, SerialWritesAgainstAHostileSlave)
 TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
 {
     SerialRig rig(kCom);
-    ASSERT_TRUE(rig.start(scripted({"--serial",
-                                    rig.cable.peerPath(),
-                                    "--steps",
-                                    script({R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
-                                            R"({"reply": "01 03 02 00 2A crc"})"})})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
+                                        {R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
+                                         R"({"reply": "01 03 02 00 2A crc"})"})));
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1399,11 +1382,9 @@ TEST(FaultScenarios, SecondOpenerOfAHeldPortCannotCaptureIt)
 {
     SerialRig rig(kCom);
     ASSERT_TRUE(
-        rig.start(scripted({"--serial",
-                            rig.cable.peerPath(),
-                            "--steps",
-                            script({R"({"reply": "01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"})",
-                                    R"({"reply": "01 03 02 00 2A crc"})"})})));
+        rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
+                                {R"({"reply": "01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"})",
+                                 R"({"reply": "01 03 02 00 2A crc"})"})));
 
     LiveConsole holder;
     holder.useSerial(kCom, Modbus);

@@ -267,18 +267,8 @@ std::vector<IniRow> iniRows()
 
 TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
 {
-    PeerProcess slave;
-    const std::vector<std::string> steps(20, kGoodRead);
-    std::string script = "[";
-    for (const std::string& step : steps) {
-        script += (script.size() > 1 ? ", " : "") + step;
-    }
-    script += "]";
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
-        << slave.error();
-    const auto port = slave.waitForPort(kPeerStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, std::vector<std::string>(20, kGoodRead))));
 
     for (const IniRow& row : iniRows()) {
         SCOPED_TRACE(row.name);
@@ -289,7 +279,7 @@ TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
         const bool wasDirectory = std::filesystem::is_directory("Quarin.ini");
 
         const auto begun = SteadyClock::now();
-        LiveConsole c(static_cast<std::uint16_t>(*port));
+        LiveConsole c(rig.port());
         if (row.load == Load::Incompatible) {
             const std::vector<ShownBox> boxes = c.view.boxes();
             ASSERT_EQ(boxes.size(), 1u);
@@ -332,7 +322,7 @@ TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
         EXPECT_FALSE(c.dlg.busy());
         EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
     }
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -408,13 +398,8 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
         ASSERT_TRUE(rig.dir.ok()) << rig.dir.error();
         row.make();
         const std::string wrongFunction = R"({"reply": "tid 00 00 00 05 01 04 02 00 2A"})";
-        ASSERT_TRUE(rig.start(peerCommand(
-            "scripted_slave.py",
-            {"--tcp",
-             "--lifetime",
-             "100",
-             "--steps",
-             "[" + wrongFunction + ", " + wrongFunction + ", " + wrongFunction + "]"})));
+        ASSERT_TRUE(
+            rig.start(scriptedSlave({"--tcp"}, {wrongFunction, wrongFunction, wrongFunction})));
 
         std::optional<FileSizeLimit> limit;
         if (row.sizeLimit) {

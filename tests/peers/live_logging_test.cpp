@@ -67,14 +67,8 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
         R"({"hold": true})",
     };
     constexpr std::uint32_t kRunTransactions = 8;
-    std::string script = "[";
-    for (const std::string& step : steps) {
-        script += (script.size() > 1 ? ", " : "") + step;
-    }
-    script += "]";
     TcpRig rig;
-    ASSERT_TRUE(rig.start(
-        peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, steps)));
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -136,12 +130,10 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
 TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
 {
     const std::string good = R"({"reply": "01 03 02 00 2A crc"})";
-    const std::string steps =
-        "[" + good + R"(, {}, {"reply": "01 03 02 00 2A 00 00"}, )" + good + "]";
+    const std::vector<std::string> steps = {
+        good, "{}", R"({"reply": "01 03 02 00 2A 00 00"})", good};
     SerialRig rig(1);
-    ASSERT_TRUE(rig.start(
-        peerCommand("scripted_slave.py",
-                    {"--serial", rig.cable.peerPath(), "--lifetime", "100", "--steps", steps})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()}, steps)));
     constexpr std::uint32_t kRunTransactions = 4;
 
     LiveConsole c;
@@ -180,12 +172,8 @@ TEST(LiveLogging, TwoConsolesLoggingAtOnceNeverMixTheirLines)
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
     constexpr std::uint32_t kRunTransactions = 60;
-    std::string script = "[";
-    for (std::uint32_t i = 0; i < kRunTransactions; ++i) {
-        script +=
-            std::string(i > 0 ? ", " : "") + R"({"reply": "tid 00 00 00 05 req[6] 04 02 00 2A"})";
-    }
-    script += "]";
+    const std::vector<std::string> steps(kRunTransactions,
+                                         R"({"reply": "tid 00 00 00 05 req[6] 04 02 00 2A"})");
 
     struct Run
     {
@@ -196,9 +184,7 @@ TEST(LiveLogging, TwoConsolesLoggingAtOnceNeverMixTheirLines)
     Run runs[2];
     for (int i = 0; i < 2; ++i) {
         Run& run = runs[i];
-        ASSERT_TRUE(run.slave.start(
-            peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
-            << run.slave.error();
+        ASSERT_TRUE(run.slave.start(scriptedSlave({"--tcp"}, steps))) << run.slave.error();
         const auto port = run.slave.waitForPort(kPeerStartTimeout);
         ASSERT_TRUE(port);
         run.console = std::make_unique<LiveConsole>(static_cast<std::uint16_t>(*port));

@@ -88,6 +88,20 @@ rtuSlave(const PtyCable& cable, const char* lifetime = "100", int baud = 9600)
         {cable.peerPath(), std::to_string(baud), "N", "8", "2", "1", "--lifetime", lifetime});
 }
 
+// scripted_slave.py with args ("--tcp", or "--serial" and a device, ...), playing one step for each
+// JSON object of steps.
+inline std::vector<std::string> scriptedSlave(std::vector<std::string> args,
+                                              const std::vector<std::string>& steps,
+                                              const char* lifetime = "100")
+{
+    std::string json = "[";
+    for (const std::string& step : steps) {
+        json += (json.size() > 1 ? ", " : "") + step;
+    }
+    args.insert(args.end(), {"--lifetime", lifetime, "--steps", json + "]"});
+    return peerCommand("scripted_slave.py", args);
+}
+
 // pymodbus as ASCII slave on the cable, 8 data bits without parity.
 inline std::vector<std::string> asciiSlave(const PtyCable& cable)
 {

@@ -349,13 +349,9 @@ TEST(WireTimed, PymodbusAsciiAndAScriptedSlaveWithGapsAnswerAtTheirRates)
     ASSERT_TRUE(rig.cable.setPeerLine(9600, 2));
     rig.cable.setReplyGap(3ms);
     ASSERT_TRUE(rig.start(9600,
-                          peerCommand("scripted_slave.py",
-                                      {"--serial",
-                                       rig.cable.peerPath(),
-                                       "--lifetime",
-                                       "30",
-                                       "--steps",
-                                       R"([{"expect": 8, "reply": "01 03 04 00 2A 00 2B crc"}])"}),
+                          scriptedSlave({"--serial", rig.cable.peerPath()},
+                                        {R"({"expect": 8, "reply": "01 03 04 00 2A 00 2B crc"})"},
+                                        "30"),
                           Modbus));
     rig.c.timeoutMs(2000);
     rig.c.dataType(HoldingRegister);
