@@ -415,13 +415,7 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
             const auto begun = SteadyClock::now();
             c.dlg.onRead();
             ASSERT_TRUE(c.dlg.scheduleRunning());
-            const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
-            ASSERT_TRUE(runWindow(
-                c,
-                [&] { return started() && !c.dlg.busy(); },
-                [&] { return !started(); },
-                kRunTransactions * kRowLimit));
-            ASSERT_TRUE(c.waitForWorkers(5s));
+            ASSERT_TRUE(runSchedule(c, kRunTransactions, kRunTransactions * kRowLimit));
             EXPECT_TRUE(c.dlg.scheduleRunning()) << "a log that fails stops nothing";
             c.dlg.onStop();
             c.view.processEvents();

@@ -78,11 +78,7 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     const std::time_t from = std::time(nullptr);
     c.dlg.onRead();
     ASSERT_TRUE(c.dlg.scheduleRunning());
-    // Ticks stop once the last transaction of the run has started, so the run is exactly as long.
-    const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
-    ASSERT_TRUE(runWindow(
-        c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }));
-    ASSERT_TRUE(c.waitForWorkers(5s));
+    ASSERT_TRUE(runSchedule(c, kRunTransactions));
     c.dlg.onStop();
     const std::time_t to = std::time(nullptr);
 
@@ -143,10 +139,7 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
     c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
     const std::time_t from = std::time(nullptr);
     c.dlg.onRead();
-    const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
-    ASSERT_TRUE(runWindow(
-        c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }));
-    ASSERT_TRUE(c.waitForWorkers(5s));
+    ASSERT_TRUE(runSchedule(c, kRunTransactions));
     c.dlg.onStop();
     const std::time_t to = std::time(nullptr);
 

@@ -167,6 +167,18 @@ bool runWindow(LiveConsole& c,
     return true;
 }
 
+// A schedule run of the given number of transactions, then its worker's end: ticks stop once the
+// last transaction has started, so the run is exactly as long.
+inline bool runSchedule(LiveConsole& c,
+                        std::uint32_t transactions,
+                        std::chrono::steady_clock::duration limit = std::chrono::seconds(60))
+{
+    const auto started = [&] { return c.dlg.stats().transactionCount >= transactions; };
+    return runWindow(
+               c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }, limit) &&
+           c.waitForWorkers(std::chrono::seconds(5));
+}
+
 // The time stamp form of the log, written out here rather than taken from the code under test.
 inline std::string stampAt(std::time_t seconds)
 {
