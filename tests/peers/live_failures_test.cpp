@@ -294,7 +294,6 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
     }
     TcpRig rig;
     ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, steps)));
-    const int port = rig.port();
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -302,7 +301,7 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
     c.values({"5"});
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    std::vector<int> connection = clientPortsTo(port);
+    std::vector<int> connection = clientPortsTo(rig.port());
     ASSERT_EQ(connection.size(), 1u);
 
     for (const TcpRow& row : rows) {
@@ -336,7 +335,7 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
         c.dlg.onRead();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
         EXPECT_EQ(c.shownValues()[0], "42");
-        const std::vector<int> now = clientPortsTo(port);
+        const std::vector<int> now = clientPortsTo(rig.port());
         ASSERT_EQ(now.size(), 1u) << "one connection at a time";
         if (row.link == Link::Kept) {
             EXPECT_EQ(now, connection) << "the connection was kept";

@@ -159,22 +159,21 @@ TEST(LiveReads, LibmodbusTcpOnLoopbackOverOneConnection)
 {
     TcpRig rig;
     ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
-    const int port = rig.port();
 
     LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kReplyTimeoutMs);
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    const std::vector<int> connection = clientPortsTo(port);
+    const std::vector<int> connection = clientPortsTo(rig.port());
     ASSERT_EQ(connection.size(), 1u);
 
     expectRegisterReads(c, rig.slave, Modbus);
     EXPECT_TRUE(c.dlg.connected());
-    EXPECT_EQ(clientPortsTo(port), connection) << "every read went over the first connection";
+    EXPECT_EQ(clientPortsTo(rig.port()), connection) << "every read went over the first connection";
 
     c.dlg.onDestroy();
-    EXPECT_EQ(clientPortsTo(port), std::vector<int>()) << "closed with the window";
+    EXPECT_EQ(clientPortsTo(rig.port()), std::vector<int>()) << "closed with the window";
     EXPECT_TRUE(rig.slave.stop());
 }
 
@@ -183,7 +182,6 @@ TEST(LiveReads, LibmodbusTcpByHostName)
 {
     TcpRig rig;
     ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
-    const int port = rig.port();
 
     LiveConsole c(rig.port());
     c.useTcp("localhost");
@@ -199,11 +197,11 @@ TEST(LiveReads, LibmodbusTcpByHostName)
         EXPECT_EQ(c.shownValues(), textList({"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}));
         if (read == 0) {
             EXPECT_GE(took, 1000ms);
-            connection = clientPortsTo(port);
+            connection = clientPortsTo(rig.port());
             EXPECT_EQ(connection.size(), 1u);
         } else {
             EXPECT_LT(took, 1000ms);
-            EXPECT_EQ(clientPortsTo(port), connection);
+            EXPECT_EQ(clientPortsTo(rig.port()), connection);
         }
         EXPECT_LT(c.shownNumber(ControlId::TransactionTime), 1000) << "the pause is not timed";
     }
