@@ -173,19 +173,17 @@ TEST(PeerHarness, LibmodbusTcpSlaveAnswersByTheDocumentedRegisterContents)
          {0x00, 0x04, 0x00, 0x00, 0x00, 0x06, 0x01, 0x10, 0x00, 0x63, 0x00, 0x03}},
     };
     // clang-format on
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand("tcp_slave", {"--lifetime", "30"}))) << slave.error();
-    const auto port = slave.waitForPort(kPeerStartTimeout);
-    ASSERT_TRUE(port);
-    auto client = Endpoint::connectTcp(*port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "30"})));
+    auto client = Endpoint::connectTcp(rig.port());
     ASSERT_TRUE(client);
 
     playExchanges(*client, exchanges);
-    EXPECT_EQ(slave.ask("DUMP 99 4", "REGS", kReplyTimeout), "REGS 1 65535 40000 102");
-    EXPECT_EQ(slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 16 99 3");
-    EXPECT_EQ(slave.ask("COUNT", "COUNT", kReplyTimeout), "COUNT 4");
+    EXPECT_EQ(rig.slave.ask("DUMP 99 4", "REGS", kReplyTimeout), "REGS 1 65535 40000 102");
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 16 99 3");
+    EXPECT_EQ(rig.slave.ask("COUNT", "COUNT", kReplyTimeout), "COUNT 4");
 
-    const auto status = slave.stop();
+    const auto status = rig.slave.stop();
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
@@ -212,21 +210,16 @@ TEST(PeerHarness, LibmodbusRtuSlaveAnswersOverTheCableAndKeepsQuietOnBroadcasts)
          {0x01, 0x10, 0x00, 0x63, 0x00, 0x03, 0x70, 0x16}},
     };
     // clang-format on
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "30"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kPeerStartTimeout));
-    auto quarin = Endpoint::openSerial(cable.quarinPath());
+    SerialRig rig;
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable, "30")));
+    auto quarin = Endpoint::openSerial(rig.cable.quarinPath());
     ASSERT_TRUE(quarin);
 
     playExchanges(*quarin, exchanges);
-    EXPECT_EQ(slave.ask("DUMP 16 1", "REGS", kReplyTimeout), "REGS 4660");
-    EXPECT_EQ(slave.ask("DUMP 99 3", "REGS", kReplyTimeout), "REGS 1 65535 40000");
-    EXPECT_EQ(cable.sentByQuarin().size(), 8u + 8u + 8u + 8u + 15u);
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("DUMP 16 1", "REGS", kReplyTimeout), "REGS 4660");
+    EXPECT_EQ(rig.slave.ask("DUMP 99 3", "REGS", kReplyTimeout), "REGS 1 65535 40000");
+    EXPECT_EQ(rig.cable.sentByQuarin().size(), 8u + 8u + 8u + 8u + 15u);
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PeerHarness, PymodbusAsciiSlaveServesIdentificationAndTheScatteredRead)
@@ -247,20 +240,16 @@ TEST(PeerHarness, PymodbusAsciiSlaveServesIdentificationAndTheScatteredRead)
          text(":010600001234B3\r\n")},
     };
     // clang-format on
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    PeerProcess slave;
+    SerialRig rig;
     ASSERT_TRUE(
-        slave.start(peerCommand("pymodbus_slave.py", {cable.peerPath(), "--lifetime", "30"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kPeerStartTimeout));
-    auto quarin = Endpoint::openSerial(cable.quarinPath());
+        rig.start(peerCommand("pymodbus_slave.py", {rig.cable.peerPath(), "--lifetime", "30"})));
+    auto quarin = Endpoint::openSerial(rig.cable.quarinPath());
     ASSERT_TRUE(quarin);
 
     playExchanges(*quarin, exchanges);
-    EXPECT_EQ(slave.ask("DUMP 0 2", "REGS", kReplyTimeout), "REGS 4660 1");
-    EXPECT_EQ(slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 6 0 1");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("DUMP 0 2", "REGS", kReplyTimeout), "REGS 4660 1");
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 6 0 1");
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
@@ -314,23 +303,18 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
 
 TEST(PeerHarness, ScriptedSlaveHoldsItsReplyUntilReleasedOnTheSerialLine)
 {
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    PeerProcess slave;
-    const char* script =
-        R"([{"hold": true, "reply": "01 03 02 00 2A ascii"}, {"reply": "01 03 02 00 2A crc"}])";
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py",
-                    {"--serial", cable.peerPath(), "--lifetime", "30", "--steps", script})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kPeerStartTimeout));
-    auto quarin = Endpoint::openSerial(cable.quarinPath());
+    SerialRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
+                                        {R"({"hold": true, "reply": "01 03 02 00 2A ascii"})",
+                                         R"({"reply": "01 03 02 00 2A crc"})"},
+                                        "30")));
+    auto quarin = Endpoint::openSerial(rig.cable.quarinPath());
     ASSERT_TRUE(quarin);
 
     ASSERT_TRUE(quarin->send(text(":010300000001FB\r\n")));
-    ASSERT_TRUE(slave.waitForLine("HELD 0", kReplyTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("HELD 0", kReplyTimeout));
     EXPECT_EQ(quarin->receive(1, 200ms), Bytes());
-    ASSERT_TRUE(slave.sendLine("RELEASE"));
+    ASSERT_TRUE(rig.slave.sendLine("RELEASE"));
     EXPECT_EQ(quarin->receive(15, kReplyTimeout), text(":010302002AD0\r\n"));
 
     // clang-format off
@@ -340,7 +324,7 @@ TEST(PeerHarness, ScriptedSlaveHoldsItsReplyUntilReleasedOnTheSerialLine)
          {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B}},
     });
     // clang-format on
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PtyCable, EchoesMutesInjectsAndVanishes)
