@@ -80,9 +80,9 @@ Bytes joined(const std::vector<TraceLine>& lines, const std::string& direction)
 
 // A console for one manual transaction at a time, on COM3 at 9600 bit/s without parity: the
 // ptys here refuse even parity with one stop bit.
-struct Console : LiveConsole
+struct TraceConsole : LiveConsole
 {
-    explicit Console(std::uint16_t tcpPort = 502) : LiveConsole(tcpPort) { timeoutMs(1000); }
+    explicit TraceConsole(std::uint16_t tcpPort = 502) : LiveConsole(tcpPort) { timeoutMs(1000); }
 
     void useSerial(WiringMode wiring)
     {
@@ -113,7 +113,7 @@ protected:
 
 TEST_F(RtuPeer, ATracedReadAndWriteShowTheBytesThatCrossedTheLine)
 {
-    Console c;
+    TraceConsole c;
     c.useSerial(FourWireNoEcho);
     c.registers(5, 3);
     c.dlg.toggleFrameTrace();
@@ -148,7 +148,7 @@ TEST_F(RtuPeer, ATracedReadAndWriteShowTheBytesThatCrossedTheLine)
 TEST_F(RtuPeer, OnATwoWireLineTheEchoIsComparedWithTheRequest)
 {
     cable.setEcho(true);
-    Console c;
+    TraceConsole c;
     c.useSerial(TwoWireEcho);
     c.dlg.toggleFrameTrace();
     c.dlg.onRead();
@@ -165,7 +165,7 @@ TEST_F(RtuPeer, OnATwoWireLineTheEchoIsComparedWithTheRequest)
 
 TEST_F(RtuPeer, WithTheTraceOffNothingIsWritten)
 {
-    Console c;
+    TraceConsole c;
     c.useSerial(FourWireNoEcho);
     c.dlg.onRead();
     c.dlg.onWrite();
@@ -283,7 +283,7 @@ TEST(TcpPeer, ATracedReadShowsWhatTheSlaveSawAndAnswered)
                                         {R"({"reply": "tid 00 00 00 05 req[6] 03 02 01 2C"})"},
                                         "30")));
 
-    Console c(rig.port());
+    TraceConsole c(rig.port());
     c.useTcp();
     c.dlg.toggleFrameTrace();
     c.dlg.onRead();
