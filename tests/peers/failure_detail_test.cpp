@@ -46,7 +46,7 @@ TEST(FailureDetailLive, ARefusedConnectionIsNamed)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
-    const ClosedPort closed;
+    const LoopbackPort closed;
     ASSERT_GT(closed.port(), 0);
     LiveConsole c(closed.port());
     c.timeoutMs(1000);

@@ -747,7 +747,7 @@ TEST(FaultScenarios, RefusedConnectionIsReportedByReadAndWrite)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
-    const ClosedPort closed;
+    const LoopbackPort closed;
     ASSERT_GT(closed.port(), 0);
     LiveConsole c(closed.port());
     c.useTcp();

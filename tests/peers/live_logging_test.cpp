@@ -2,17 +2,14 @@
 // timer and events played by the test thread: every failure a line in Quarin.log, the stop line
 // with the counts the console shows, and an exit that does not wait for a long read.
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <netinet/in.h>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -241,22 +238,15 @@ TEST(LiveLogging, ExitWhileTheWorkerIsStillConnecting)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int port = ntohs(address.sin_port);
+    LoopbackPort listener;
+    ASSERT_TRUE(listener.listen(0));
+    const int port = listener.port();
     // Never accepted: it fills the queue.
-    const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const int filler = listener.connectClient();
+    ASSERT_GE(filler, 0);
 
     {
-        LiveConsole c(static_cast<std::uint16_t>(port));
+        LiveConsole c(listener.port());
         c.useTcp();
         c.timeoutMs(1000);
         c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
@@ -278,7 +268,6 @@ TEST(LiveLogging, ExitWhileTheWorkerIsStillConnecting)
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     }
     close(filler);
-    close(listener);
 }
 
 // The same exit while the worker waits on a serial line that never answers.

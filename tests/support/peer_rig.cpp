@@ -56,11 +56,22 @@ testing::AssertionResult TcpRig::start(const std::vector<std::string>& argv)
     return testing::AssertionSuccess();
 }
 
-ClosedPort::ClosedPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+namespace {
+
+sockaddr_in loopback(std::uint16_t port)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+} // namespace
+
+LoopbackPort::LoopbackPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in address = loopback(0);
     socklen_t size = sizeof address;
     auto* any = reinterpret_cast<sockaddr*>(&address);
     if (m_fd >= 0 && ::bind(m_fd, any, size) == 0 && ::getsockname(m_fd, any, &size) == 0) {
@@ -68,7 +79,24 @@ ClosedPort::ClosedPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)
     }
 }
 
-ClosedPort::~ClosedPort()
+bool LoopbackPort::listen(int backlog)
+{
+    return m_port != 0 && ::listen(m_fd, backlog) == 0;
+}
+
+int LoopbackPort::connectClient() const
+{
+    const sockaddr_in address = loopback(m_port);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (client >= 0 &&
+        ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(client);
+        return -1;
+    }
+    return client;
+}
+
+LoopbackPort::~LoopbackPort()
 {
     if (m_fd >= 0) {
         ::close(m_fd);

@@ -55,15 +55,22 @@ private:
     std::uint16_t m_port = 0;
 };
 
-// A loopback port that refuses every connection: its socket is bound and never listens, and
-// stays bound while this lives, so the system gives that port to no other test meanwhile.
-class ClosedPort
+// A loopback TCP port of the system's choosing, held by a bound socket while this lives, so no
+// other test is given it meanwhile. Until it listens, every connection to it is refused.
+class LoopbackPort
 {
 public:
-    ClosedPort();
-    ~ClosedPort();
-    ClosedPort(const ClosedPort&) = delete;
-    ClosedPort& operator=(const ClosedPort&) = delete;
+    LoopbackPort();
+    ~LoopbackPort();
+    LoopbackPort(const LoopbackPort&) = delete;
+    LoopbackPort& operator=(const LoopbackPort&) = delete;
+
+    bool listen(int backlog);
+
+    // A new socket connected to the port, for the caller to close; -1 when it did not connect.
+    int connectClient() const;
+
+    int fd() const { return m_fd; }
 
     // 0 when no port could be had.
     std::uint16_t port() const { return m_port; }
