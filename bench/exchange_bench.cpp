@@ -31,10 +31,10 @@
 #include "messages/read_pdu.h"
 #include "modbus_slave.h"
 #include "platform/posix/platform.h"
-#include "pty_pair.h"
 #include "recording_clock.h"
 #include "support/fake_view.h"
 #include "support/lock_dir.h"
+#include "support/pty_pair.h"
 #include "support/reference_crc.h"
 #include "support/temp_dir.h"
 
@@ -376,9 +376,9 @@ bool serialSection(const Options& options, Targets& targets)
     const int reads = options.quick ? 60 : 300;
     const int warmup = 5;
     test::TempDir dir;
-    PtyPair quarinLine;
-    PtyPair libmodbusLine;
-    PtyPair rawLine;
+    test::PtyPair quarinLine;
+    test::PtyPair libmodbusLine;
+    test::PtyPair rawLine;
     std::string error;
     if (!dir.ok() || !quarinLine.open(error) || !libmodbusLine.open(error) ||
         !rawLine.open(error) || !quarinLine.linkAsCom(dir.path(), 1, error)) {

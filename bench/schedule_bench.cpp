@@ -28,9 +28,9 @@
 #include "platform/posix/platform.h"
 #include "platform/qt/console_dialog.h"
 #include "platform/qt/timing_window.h"
-#include "pty_pair.h"
 #include "recording_clock.h"
 #include "support/lock_dir.h"
+#include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
 namespace quarin::bench {
@@ -504,7 +504,7 @@ bool timingSchedule(const Options& options, Targets& targets)
 
 bool serialSchedule(const Options& options, Targets& targets)
 {
-    PtyPair line;
+    test::PtyPair line;
     std::string error;
     if (!line.open(error) || !line.linkAsCom(".", 1, error)) {
         std::fprintf(stderr, "pty: %s\n", error.c_str());

@@ -28,10 +28,10 @@
 #include "bench_common.h"
 #include "console/master_dlg.h"
 #include "platform/posix/platform.h"
-#include "pty_pair.h"
 #include "soak_slave.h"
 #include "support/fake_view.h"
 #include "support/lock_dir.h"
+#include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
 namespace quarin::bench {
@@ -590,7 +590,7 @@ int soak(const SoakOptions& options)
     double viewerSeconds = 0;
     {
         test::TempDir dir;
-        PtyPair line;
+        test::PtyPair line;
         FaultySlave slave;
         std::string error;
         if (!dir.ok() || !line.open(error) || !line.linkAsCom(dir.path(), 1, error) ||

@@ -1,28 +1,15 @@
 // Failure boxes against a real slave and a real socket stack: the box's text as it always was,
 // and a detail that names what went wrong.
-#include <arpa/inet.h>
-#include <chrono>
-#include <cstdint>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "console/master_dlg.h"
-#include "platform/posix/platform.h"
-#include "support/fake_view.h"
-#include "support/lock_dir.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/live_console.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 bool endsWith(const std::string& text, const std::string& tail)
 {
@@ -30,39 +17,13 @@ bool endsWith(const std::string& text, const std::string& tail)
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-struct Console
-{
-    posix::PosixPlatform posix{testLockDir()};
-    Platform platform = posix.platform();
-    FakeView view;
-    CMasterDlg dlg;
-
-    explicit Console(std::uint16_t tcpPort = 502) : dlg(view, platform, tcpPort)
-    {
-        dlg.onInitDialog();
-        view.type(ControlId::Timeout, "1000");
-    }
-
-    ~Console() { dlg.onDestroy(); }
-
-    Console(const Console&) = delete;
-    Console& operator=(const Console&) = delete;
-};
-
 TEST(FailureDetailLive, AnExceptionOfALibmodbusSlaveIsNamed)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), 2));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "30"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", 10s));
+    SerialRig rig(2);
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable, "30")));
 
-    Console c;
+    LiveConsole c;
+    c.timeoutMs(1000);
     c.view.setIndex(ControlId::Port, 2);
     c.dlg.applyPortRules();
     c.view.setIndex(ControlId::Baud, 3);
@@ -78,35 +39,18 @@ TEST(FailureDetailLive, AnExceptionOfALibmodbusSlaveIsNamed)
         << boxes[0].text;
     EXPECT_NE(boxes[0].detail.find("Exception 2: Illegal data address."), std::string::npos)
         << boxes[0].detail;
-    EXPECT_TRUE(slave.stop());
-}
-
-// A loopback port that was just given up: nothing listens there.
-int closedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    sockaddr* any = reinterpret_cast<sockaddr*>(&address);
-    if (fd < 0 || ::bind(fd, any, size) != 0 || ::getsockname(fd, any, &size) != 0) {
-        return -1;
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FailureDetailLive, ARefusedConnectionIsNamed)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
-    const int port = closedPort();
-    ASSERT_GT(port, 0);
-    Console c(static_cast<std::uint16_t>(port));
-    c.view.setIndex(ControlId::Port, 0);
-    c.dlg.applyPortRules();
-    c.view.type(ControlId::Address, "127.0.0.1");
+    const LoopbackPort closed;
+    ASSERT_GT(closed.port(), 0);
+    LiveConsole c(closed.port());
+    c.timeoutMs(1000);
+    c.useTcp();
     c.dlg.onRead();
     c.dlg.onWrite();
 

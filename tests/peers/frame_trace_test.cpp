@@ -14,13 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "console/master_dlg.h"
-#include "platform/posix/platform.h"
-#include "support/fake_view.h"
-#include "support/lock_dir.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/live_console.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -28,7 +23,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr auto kStartTimeout = 10s;
 constexpr int kCom = 3;
 
 struct TraceLine
@@ -84,27 +78,12 @@ Bytes joined(const std::vector<TraceLine>& lines, const std::string& direction)
     return all;
 }
 
-// The console on the real adapters, driven as the operator drives it, one manual transaction at
-// a time.
-struct Console
+// A console for one manual transaction at a time, on COM3 at 9600 bit/s without parity: the
+// ptys here refuse even parity with one stop bit.
+struct TraceConsole : LiveConsole
 {
-    posix::PosixPlatform posix{testLockDir()};
-    Platform platform = posix.platform();
-    FakeView view;
-    CMasterDlg dlg;
+    explicit TraceConsole(std::uint16_t tcpPort = 502) : LiveConsole(tcpPort) { timeoutMs(1000); }
 
-    explicit Console(std::uint16_t tcpPort = 502) : dlg(view, platform, tcpPort)
-    {
-        dlg.onInitDialog();
-        view.type(ControlId::Timeout, "1000");
-    }
-
-    ~Console() { dlg.onDestroy(); }
-
-    Console(const Console&) = delete;
-    Console& operator=(const Console&) = delete;
-
-    // 9600 bit/s without parity: the ptys here refuse even parity with one stop bit.
     void useSerial(WiringMode wiring)
     {
         view.setIndex(ControlId::Port, kCom);
@@ -114,13 +93,6 @@ struct Console
         view.setIndex(ControlId::Wiring, wiring);
     }
 
-    void registers(int start, int count)
-    {
-        view.type(ControlId::StartRegister, std::to_string(start));
-        view.type(ControlId::RegisterCount, std::to_string(count));
-        dlg.refreshLabels();
-    }
-
     long lastMs() const { return std::stol(view.text(ControlId::TransactionTime)); }
 };
 
@@ -128,29 +100,20 @@ struct Console
 class RtuPeer : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.ok()) << dir.error();
-        ASSERT_TRUE(cable.ok()) << cable.error();
-        ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-        ASSERT_TRUE(slave.start(peerCommand(
-            "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "60"})))
-            << slave.error();
-        ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
-    }
+    void SetUp() override { ASSERT_TRUE(rig.start(rtuSlave(cable, "60"))); }
 
     void TearDown() override { slave.stop(); }
 
-    std::filesystem::path traceFile() const { return dir.path() / "Quarin.trace"; }
+    std::filesystem::path traceFile() const { return rig.dir.path() / "Quarin.trace"; }
 
-    TempDir dir;
-    PtyCable cable;
-    PeerProcess slave;
+    SerialRig rig{kCom};
+    PtyCable& cable = rig.cable;
+    PeerProcess& slave = rig.slave;
 };
 
 TEST_F(RtuPeer, ATracedReadAndWriteShowTheBytesThatCrossedTheLine)
 {
-    Console c;
+    TraceConsole c;
     c.useSerial(FourWireNoEcho);
     c.registers(5, 3);
     c.dlg.toggleFrameTrace();
@@ -185,7 +148,7 @@ TEST_F(RtuPeer, ATracedReadAndWriteShowTheBytesThatCrossedTheLine)
 TEST_F(RtuPeer, OnATwoWireLineTheEchoIsComparedWithTheRequest)
 {
     cable.setEcho(true);
-    Console c;
+    TraceConsole c;
     c.useSerial(TwoWireEcho);
     c.dlg.toggleFrameTrace();
     c.dlg.onRead();
@@ -202,7 +165,7 @@ TEST_F(RtuPeer, OnATwoWireLineTheEchoIsComparedWithTheRequest)
 
 TEST_F(RtuPeer, WithTheTraceOffNothingIsWritten)
 {
-    Console c;
+    TraceConsole c;
     c.useSerial(FourWireNoEcho);
     c.dlg.onRead();
     c.dlg.onWrite();
@@ -214,7 +177,7 @@ TEST_F(RtuPeer, WithTheTraceOffNothingIsWritten)
     c.dlg.toggleFrameTrace();
     c.dlg.onRead();
     EXPECT_FALSE(std::filesystem::exists(traceFile()));
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    for (const auto& entry : std::filesystem::directory_iterator(rig.dir.path())) {
         EXPECT_EQ(entry.path().filename().string().rfind("COM", 0), 0u) << entry.path();
     }
 }
@@ -315,30 +278,22 @@ TEST_F(RtuPeer, TracingLeavesTheTransactionTimesAsTheyWere)
 
 TEST(TcpPeer, ATracedReadShowsWhatTheSlaveSawAndAnswered)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PeerProcess slave;
-    const char* script = R"([{"reply": "tid 00 00 00 05 req[6] 03 02 01 2C"}])";
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py",
-                    {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})))
-        << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp", "--log", "requests.log"},
+                                        {R"({"reply": "tid 00 00 00 05 req[6] 03 02 01 2C"})"},
+                                        "30")));
 
-    Console c(static_cast<std::uint16_t>(*port));
-    c.view.setIndex(ControlId::Port, 0);
-    c.dlg.applyPortRules();
-    c.view.type(ControlId::Address, "127.0.0.1");
+    TraceConsole c(rig.port());
+    c.useTcp();
     c.dlg.toggleFrameTrace();
     c.dlg.onRead();
     ASSERT_TRUE(c.view.boxes().empty()) << c.view.boxTexts().front();
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "300");
-    ASSERT_TRUE(slave.waitForLine("DONE 0", 3s));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", 3s));
 
-    const std::vector<TraceLine> lines = readTrace(dir.path() / "Quarin.trace");
+    const std::vector<TraceLine> lines = readTrace(rig.dir.path() / "Quarin.trace");
     ASSERT_EQ(lines.size(), 2u);
-    std::ifstream log(dir.path() / "requests.log");
+    std::ifstream log(rig.dir.path() / "requests.log");
     std::string seen;
     std::getline(log, seen);
     std::string traced;
@@ -361,7 +316,7 @@ TEST(TcpPeer, ATracedReadShowsWhatTheSlaveSawAndAnswered)
                          0x2C};
     EXPECT_EQ(lines[1].direction, "RX");
     EXPECT_EQ(lines[1].bytes, reply);
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 } // namespace

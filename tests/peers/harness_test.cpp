@@ -22,9 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -33,7 +31,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s; // Python peers under a loaded sanitizer build start slowly
 constexpr auto kReplyTimeout = 3s;
 
 Bytes text(std::string_view characters)
@@ -176,19 +173,17 @@ TEST(PeerHarness, LibmodbusTcpSlaveAnswersByTheDocumentedRegisterContents)
          {0x00, 0x04, 0x00, 0x00, 0x00, 0x06, 0x01, 0x10, 0x00, 0x63, 0x00, 0x03}},
     };
     // clang-format on
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand("tcp_slave", {"--lifetime", "30"}))) << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
-    auto client = Endpoint::connectTcp(*port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "30"})));
+    auto client = Endpoint::connectTcp(rig.port());
     ASSERT_TRUE(client);
 
     playExchanges(*client, exchanges);
-    EXPECT_EQ(slave.ask("DUMP 99 4", "REGS", kReplyTimeout), "REGS 1 65535 40000 102");
-    EXPECT_EQ(slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 16 99 3");
-    EXPECT_EQ(slave.ask("COUNT", "COUNT", kReplyTimeout), "COUNT 4");
+    EXPECT_EQ(rig.slave.ask("DUMP 99 4", "REGS", kReplyTimeout), "REGS 1 65535 40000 102");
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 16 99 3");
+    EXPECT_EQ(rig.slave.ask("COUNT", "COUNT", kReplyTimeout), "COUNT 4");
 
-    const auto status = slave.stop();
+    const auto status = rig.slave.stop();
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
@@ -215,21 +210,16 @@ TEST(PeerHarness, LibmodbusRtuSlaveAnswersOverTheCableAndKeepsQuietOnBroadcasts)
          {0x01, 0x10, 0x00, 0x63, 0x00, 0x03, 0x70, 0x16}},
     };
     // clang-format on
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "30"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
-    auto quarin = Endpoint::openSerial(cable.quarinPath());
+    SerialRig rig;
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable, "30")));
+    auto quarin = Endpoint::openSerial(rig.cable.quarinPath());
     ASSERT_TRUE(quarin);
 
     playExchanges(*quarin, exchanges);
-    EXPECT_EQ(slave.ask("DUMP 16 1", "REGS", kReplyTimeout), "REGS 4660");
-    EXPECT_EQ(slave.ask("DUMP 99 3", "REGS", kReplyTimeout), "REGS 1 65535 40000");
-    EXPECT_EQ(cable.sentByQuarin().size(), 8u + 8u + 8u + 8u + 15u);
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("DUMP 16 1", "REGS", kReplyTimeout), "REGS 4660");
+    EXPECT_EQ(rig.slave.ask("DUMP 99 3", "REGS", kReplyTimeout), "REGS 1 65535 40000");
+    EXPECT_EQ(rig.cable.sentByQuarin().size(), 8u + 8u + 8u + 8u + 15u);
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PeerHarness, PymodbusAsciiSlaveServesIdentificationAndTheScatteredRead)
@@ -250,38 +240,29 @@ TEST(PeerHarness, PymodbusAsciiSlaveServesIdentificationAndTheScatteredRead)
          text(":010600001234B3\r\n")},
     };
     // clang-format on
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    PeerProcess slave;
+    SerialRig rig;
     ASSERT_TRUE(
-        slave.start(peerCommand("pymodbus_slave.py", {cable.peerPath(), "--lifetime", "30"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
-    auto quarin = Endpoint::openSerial(cable.quarinPath());
+        rig.start(peerCommand("pymodbus_slave.py", {rig.cable.peerPath(), "--lifetime", "30"})));
+    auto quarin = Endpoint::openSerial(rig.cable.quarinPath());
     ASSERT_TRUE(quarin);
 
     playExchanges(*quarin, exchanges);
-    EXPECT_EQ(slave.ask("DUMP 0 2", "REGS", kReplyTimeout), "REGS 4660 1");
-    EXPECT_EQ(slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 6 0 1");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("DUMP 0 2", "REGS", kReplyTimeout), "REGS 4660 1");
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kReplyTimeout), "LAST 1 6 0 1");
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PeerProcess slave;
+    TcpRig rig;
     const char* script = R"([
         {"reply": "tid 00 00 00 05 req[6] 03 02 00 2A"},
         {"reply": "tid+1 00 00 00 05 01 83 02", "chunks": [3], "chunk_delay_ms": 300},
         {"after": "reset"}])";
-    ASSERT_TRUE(slave.start(
+    ASSERT_TRUE(rig.start(
         peerCommand("scripted_slave.py",
-                    {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})))
-        << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
-    auto client = Endpoint::connectTcp(*port);
+                    {"--tcp", "--log", "requests.log", "--lifetime", "30", "--steps", script})));
+    auto client = Endpoint::connectTcp(rig.port());
     ASSERT_TRUE(client);
 
     // clang-format off
@@ -294,7 +275,7 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
     const Bytes third = {0x00, 0x03, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
     const Bytes pieces = {0x00, 0x03, 0x00, 0x00, 0x00, 0x05, 0x01, 0x83, 0x02};
     // clang-format on
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kReplyTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kReplyTimeout));
 
     // The second piece cannot leave before the pause that follows the first.
     const auto sent = SteadyClock::now();
@@ -306,9 +287,9 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
     EXPECT_EQ(client->receive(1, kReplyTimeout), Bytes());
     EXPECT_TRUE(client->hungUp());
     EXPECT_EQ(client->lastError(), ECONNRESET);
-    ASSERT_TRUE(slave.waitForLine("DONE 2", kReplyTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 2", kReplyTimeout));
 
-    std::ifstream log(dir.path() / "requests.log");
+    std::ifstream log(rig.dir.path() / "requests.log");
     std::vector<std::string> lines;
     for (std::string line; std::getline(log, line);) {
         lines.push_back(line);
@@ -317,28 +298,23 @@ TEST(PeerHarness, ScriptedSlavePlaysItsStepsOverTcpAndLogsEveryRequest)
               (std::vector<std::string>{"123400000006070300000001",
                                         "000200000006010300000001",
                                         "000300000006010300000001"}));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PeerHarness, ScriptedSlaveHoldsItsReplyUntilReleasedOnTheSerialLine)
 {
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    PeerProcess slave;
-    const char* script =
-        R"([{"hold": true, "reply": "01 03 02 00 2A ascii"}, {"reply": "01 03 02 00 2A crc"}])";
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py",
-                    {"--serial", cable.peerPath(), "--lifetime", "30", "--steps", script})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
-    auto quarin = Endpoint::openSerial(cable.quarinPath());
+    SerialRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
+                                        {R"({"hold": true, "reply": "01 03 02 00 2A ascii"})",
+                                         R"({"reply": "01 03 02 00 2A crc"})"},
+                                        "30")));
+    auto quarin = Endpoint::openSerial(rig.cable.quarinPath());
     ASSERT_TRUE(quarin);
 
     ASSERT_TRUE(quarin->send(text(":010300000001FB\r\n")));
-    ASSERT_TRUE(slave.waitForLine("HELD 0", kReplyTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("HELD 0", kReplyTimeout));
     EXPECT_EQ(quarin->receive(1, 200ms), Bytes());
-    ASSERT_TRUE(slave.sendLine("RELEASE"));
+    ASSERT_TRUE(rig.slave.sendLine("RELEASE"));
     EXPECT_EQ(quarin->receive(15, kReplyTimeout), text(":010302002AD0\r\n"));
 
     // clang-format off
@@ -348,7 +324,7 @@ TEST(PeerHarness, ScriptedSlaveHoldsItsReplyUntilReleasedOnTheSerialLine)
          {0x01, 0x03, 0x02, 0x00, 0x2A, 0x39, 0x9B}},
     });
     // clang-format on
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(PtyCable, EchoesMutesInjectsAndVanishes)
@@ -395,11 +371,8 @@ TEST(PtyCable, EchoesMutesInjectsAndVanishes)
 
 TEST(PtyCable, ComLinkLeadsToQuarinsEndAndKeepsItsSettingsAcrossReopens)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), 3));
+    SerialRig rig(3);
+    ASSERT_TRUE(rig.ready());
     {
         auto first = Endpoint::openSerial("COM3");
         ASSERT_TRUE(first);
@@ -407,7 +380,7 @@ TEST(PtyCable, ComLinkLeadsToQuarinsEndAndKeepsItsSettingsAcrossReopens)
     }
     // Closing Quarin's end between transactions must not break the cable.
     auto second = Endpoint::openSerial("COM3");
-    auto peer = Endpoint::openSerial(cable.peerPath());
+    auto peer = Endpoint::openSerial(rig.cable.peerPath());
     ASSERT_TRUE(second && peer);
     ASSERT_TRUE(second->send({0x22}));
     EXPECT_EQ(peer->receive(2, kReplyTimeout), Bytes({0x11, 0x22}));

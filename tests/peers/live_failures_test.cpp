@@ -2,7 +2,6 @@
 // on purpose, and what the console makes of them: the text, the road it takes (a box of its own
 // or the failure report), the time it records, and what becomes of the link.
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -10,9 +9,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <netinet/in.h>
+#include <fstream>
 #include <string>
-#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -21,9 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -31,7 +28,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s;
 constexpr auto kAnswerTimeout = 3s;
 constexpr int kCom = 1;
 constexpr int kShortTimeoutMs = 1000; // the shortest the console takes: a silent slave costs 1 s
@@ -42,15 +38,6 @@ constexpr auto kRowLimit = std::chrono::milliseconds(kShortTimeoutMs) + 3s;
 // Correct replies to a read of one holding register (holding 42) and to a write.
 constexpr char kGoodTcpRead[] = R"({"reply": "tid 00 00 00 05 01 03 02 00 2A"})";
 constexpr char kGoodTcpWrite[] = R"({"reply": "tid 00 00 00 06 req[6:12]"})";
-
-std::string script(const std::vector<std::string>& steps)
-{
-    std::string json = "[";
-    for (const std::string& step : steps) {
-        json += (json.size() > 1 ? ", " : "") + step;
-    }
-    return json + "]";
-}
 
 // A text ending in "error = " stands for that text with any error number behind it.
 bool textMatches(const std::string& shown, const std::string& expected)
@@ -109,14 +96,6 @@ void expectIdentification(const LiveConsole& c, const std::string& text)
     EXPECT_EQ(boxes[0].icon, MessageIcon::Information);
     EXPECT_EQ(boxes[0].text, text);
     EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
-}
-
-bool startScripted(PeerProcess& slave, std::vector<std::string> args)
-{
-    args.insert(args.end(), {"--lifetime", "100"});
-    const bool started = slave.start(peerCommand("scripted_slave.py", args));
-    EXPECT_TRUE(started) << slave.error();
-    return started;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -308,25 +287,21 @@ std::vector<TcpRow> tcpWriteRows()
 // Each row's transaction, then a correct read that shows whether the row kept the connection.
 void runTcpRows(const std::vector<TcpRow>& rows, bool write)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
     std::vector<std::string> steps = {kGoodTcpRead};
     for (const TcpRow& row : rows) {
         steps.push_back(row.step);
         steps.push_back(kGoodTcpRead);
     }
-    PeerProcess slave;
-    ASSERT_TRUE(startScripted(slave, {"--tcp", "--steps", script(steps)}));
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, steps)));
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kShortTimeoutMs);
     c.values({"5"});
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    std::vector<int> connection = clientPortsTo(*port);
+    std::vector<int> connection = clientPortsTo(rig.port());
     ASSERT_EQ(connection.size(), 1u);
 
     for (const TcpRow& row : rows) {
@@ -360,7 +335,7 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
         c.dlg.onRead();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
         EXPECT_EQ(c.shownValues()[0], "42");
-        const std::vector<int> now = clientPortsTo(*port);
+        const std::vector<int> now = clientPortsTo(rig.port());
         ASSERT_EQ(now.size(), 1u) << "one connection at a time";
         if (row.link == Link::Kept) {
             EXPECT_EQ(now, connection) << "the connection was kept";
@@ -371,7 +346,7 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
     }
     EXPECT_EQ(c.view.text(ControlId::ErrorCount), "0") << "the Manual mode counts nothing";
     EXPECT_FALSE(std::filesystem::exists("Quarin.log")) << "nor logs";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FaultScenarios, TcpReadsAgainstAScriptedSlave)
@@ -691,8 +666,6 @@ TEST(FaultScenarios, TcpWritesAgainstAHostileSlave)
 // must survive it (no SIGPIPE); the transaction after that connects anew.
 TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
     // The reset waits until the correct reply is surely read.
     const std::string resetAfterReply =
         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [11], "chunk_delay_ms": 500,
@@ -700,20 +673,18 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     const std::string resetAfterEcho =
         R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [12], "chunk_delay_ms": 500,
             "after": "reset"})";
-    PeerProcess slave;
-    ASSERT_TRUE(startScripted(
-        slave, {"--tcp", "--steps", script({resetAfterReply, resetAfterEcho, kGoodTcpRead})}));
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(
+        rig.start(scriptedSlave({"--tcp"}, {resetAfterReply, resetAfterEcho, kGoodTcpRead})));
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kShortTimeoutMs);
     const std::string sendError = "Winsock error occurred during send request - error = ";
 
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     c.view.clearBoxes();
     const std::time_t from = std::time(nullptr);
     c.dlg.onRead();
@@ -725,7 +696,7 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     c.view.clearBoxes();
     c.dlg.onWrite();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    ASSERT_TRUE(slave.waitForLine("DONE 1", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 1", kAnswerTimeout));
     c.view.clearBoxes();
     c.dlg.onWrite();
     const std::string writeShown = shownFailure(c, Road::Box, from, "");
@@ -736,29 +707,24 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // A slave that closes an idle connection: the next read finds the connection gone, and the one
 // after it connects anew.
 TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
     const std::string closeAfterReply =
         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "after": "close"})";
-    PeerProcess slave;
-    ASSERT_TRUE(
-        startScripted(slave, {"--tcp", "--steps", script({closeAfterReply, kGoodTcpRead})}));
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, {closeAfterReply, kGoodTcpRead})));
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kShortTimeoutMs);
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     EXPECT_TRUE(c.dlg.connected()) << "nothing tells the console until it uses the connection";
 
     c.view.clearBoxes();
@@ -774,36 +740,16 @@ TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
-}
-
-// A loopback port that nobody listens on: bound and closed again, so the system hands it out to
-// no one else for a while.
-int deadPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return port;
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FaultScenarios, RefusedConnectionIsReportedByReadAndWrite)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
-    const int port = deadPort();
-    ASSERT_GT(port, 0);
-    LiveConsole c(static_cast<std::uint16_t>(port));
+    const LoopbackPort closed;
+    ASSERT_GT(closed.port(), 0);
+    LiveConsole c(closed.port());
     c.useTcp();
     c.timeoutMs(kShortTimeoutMs);
     const std::string refused =
@@ -973,18 +919,12 @@ std::vector<SerialRow> serialWriteRows()
 
 void runSerialRows(const std::vector<SerialRow>& rows, bool write)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
     std::vector<std::string> steps;
     for (const SerialRow& row : rows) {
         steps.push_back(row.step);
     }
-    PeerProcess slave;
-    ASSERT_TRUE(startScripted(slave, {"--serial", cable.peerPath(), "--steps", script(steps)}));
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()}, steps)));
 
     LiveConsole c;
     c.timeoutMs(kShortTimeoutMs);
@@ -1027,10 +967,10 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
             break;
         }
         EXPECT_FALSE(c.dlg.busy());
-        EXPECT_TRUE(slave.waitForLine("DONE " + std::to_string(i), kAnswerTimeout));
+        EXPECT_TRUE(rig.slave.waitForLine("DONE " + std::to_string(i), kAnswerTimeout));
     }
     EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FaultScenarios, SerialReadsAgainstAScriptedSlave)
@@ -1248,19 +1188,10 @@ TEST(FaultScenarios, SerialWritesAgainstAHostileSlave)
 // for its own.
 TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(startScripted(slave,
-                              {"--serial",
-                               cable.peerPath(),
-                               "--steps",
-                               script({R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
-                                       R"({"reply": "01 03 02 00 2A crc"})"})}));
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
+                                        {R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
+                                         R"({"reply": "01 03 02 00 2A crc"})"})));
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1269,32 +1200,26 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
     c.dlg.onRead();
     EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
               "Timeout waiting on a response");
-    ASSERT_TRUE(slave.waitForLine("DONE 0", kAnswerTimeout));
+    ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     // The late reply has gone through the cable into the closed port's queue.
-    for (auto until = SteadyClock::now() + kAnswerTimeout;
-         cable.sentByPeer().size() < 7u && SteadyClock::now() < until;) {
-        std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_EQ(cable.sentByPeer().size(), 7u);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(rig.cable.waitSentByPeer(7u, kAnswerTimeout));
+    ASSERT_EQ(rig.cable.sentByPeer().size(), 7u);
+    ASSERT_TRUE(rig.cable.waitQueuedTowardQuarin(7u, kAnswerTimeout));
 
     c.view.clearBoxes();
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // On a two-wire line the request comes back before any reply. A function 06 request is byte for
 // byte its own correct echo, so a write that took it for the reply would pass with nobody there.
 TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    cable.setEcho(true);
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.ready());
+    rig.cable.setEcho(true);
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1328,27 +1253,19 @@ TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
         SCOPED_TRACE(attempt.name);
         c.dataType(attempt.type);
         c.view.clearBoxes();
-        cable.clearRecords();
+        rig.cable.clearRecords();
         const std::time_t from = std::time(nullptr);
         attempt.write ? c.dlg.onWrite() : c.dlg.onRead();
         EXPECT_EQ(shownFailure(c, attempt.road, from, serialSlavePrefix()), attempt.text);
-        EXPECT_FALSE(cable.sentByQuarin().empty());
+        EXPECT_FALSE(rig.cable.sentByQuarin().empty());
     }
 }
 
 TEST(FaultScenarios, EchoingLineWithALiveSlaveReadsAndWrites)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    cable.setEcho(true);
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    rig.cable.setEcho(true);
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1367,24 +1284,16 @@ TEST(FaultScenarios, EchoingLineWithALiveSlaveReadsAndWrites)
     c.values({"606"});
     c.dlg.onWrite();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(slave.ask("DUMP 39 3", "REGS", kAnswerTimeout), "REGS 606 2 3");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("DUMP 39 3", "REGS", kAnswerTimeout), "REGS 606 2 3");
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // Two-wire wiring chosen on a line that gives no echo: the echo read swallows the reply and waits
 // out its time-out, the reply read then waits out another.
 TEST(FaultScenarios, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
@@ -1396,28 +1305,46 @@ TEST(FaultScenarios, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
     EXPECT_GE(SteadyClock::now() - begun, 2 * std::chrono::milliseconds(kShortTimeoutMs));
     EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
               "Timeout waiting on a response");
-    EXPECT_EQ(cable.sentByPeer().size(), 7u) << "the reply came, into the echo read";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.cable.sentByPeer().size(), 7u) << "the reply came, into the echo read";
+    EXPECT_TRUE(rig.slave.stop());
+}
+
+// Whether thread tid of this process sleeps in a poll() with over a second to wait: the console
+// in its reply read, past the short waits of the write for its queue to drain.
+bool inReplyWait(pid_t tid)
+{
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    std::string fds, count, timeout;
+    file >> number >> fds >> count >> timeout;
+#if defined(SYS_poll)
+    return number == SYS_poll && std::stoul(timeout, nullptr, 16) > 1000;
+#else
+    return number == SYS_ppoll; // its time-out is behind a pointer
+#endif
 }
 
 // The adapter is pulled out while the console waits for a reply: the read ends at once, without
 // waiting out its time-out or spinning on the dead device, and the port is gone afterwards.
 TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.ready());
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
     c.timeoutMs(20000);
     std::atomic<bool> pulled{false};
+    const pid_t reader = gettid();
     std::thread puller([&] {
-        if (cable.waitSentByQuarin(8, 10s)) {
-            std::this_thread::sleep_for(200ms); // into the read
-            cable.vanish();
+        const auto until = SteadyClock::now() + 10s;
+        bool reading = rig.cable.waitSentByQuarin(8, 10s);
+        while (reading && !inReplyWait(reader)) {
+            reading = SteadyClock::now() < until;
+            std::this_thread::sleep_for(1ms);
+        }
+        if (reading) {
+            rig.cable.vanish();
             pulled = true;
         }
     });
@@ -1452,19 +1379,11 @@ TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
 // port meanwhile cannot have it.
 TEST(FaultScenarios, SecondOpenerOfAHeldPortCannotCaptureIt)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(startScripted(slave,
-                              {"--serial",
-                               cable.peerPath(),
-                               "--steps",
-                               script({R"({"reply": "01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"})",
-                                       R"({"reply": "01 03 02 00 2A crc"})"})}));
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(
+        rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
+                                {R"({"reply": "01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"})",
+                                 R"({"reply": "01 03 02 00 2A crc"})"})));
 
     LiveConsole holder;
     holder.useSerial(kCom, Modbus);
@@ -1487,7 +1406,7 @@ TEST(FaultScenarios, SecondOpenerOfAHeldPortCannotCaptureIt)
     other.dlg.onRead();
     EXPECT_EQ(other.view.boxTexts(), std::vector<std::string>()) << "free once the box is closed";
     EXPECT_EQ(other.shownValues()[0], "42");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(FaultScenarios, DeviceThatIsNoSerialPortCannotBeInitialized)
@@ -1533,12 +1452,9 @@ bool refusesEvenParity(const std::string& path)
 
 TEST(FaultScenarios, LineSettingsThePtyRefusesCannotBeInitialized)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    if (!refusesEvenParity(cable.quarinPath())) {
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.ready());
+    if (!refusesEvenParity(rig.cable.quarinPath())) {
         GTEST_SKIP() << "this pty takes even parity";
     }
 
@@ -1548,7 +1464,7 @@ TEST(FaultScenarios, LineSettingsThePtyRefusesCannotBeInitialized)
     c.timeoutMs(kShortTimeoutMs);
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), textList({"Unable to initialize Port"}));
-    EXPECT_TRUE(cable.sentByQuarin().empty());
+    EXPECT_TRUE(rig.cable.sentByQuarin().empty());
 }
 
 } // namespace

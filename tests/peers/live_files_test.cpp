@@ -24,8 +24,7 @@
 
 #include "support/live_console.h"
 #include "support/lock_dir.h"
-#include "support/peer_process.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -33,7 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s;
 constexpr int kTimeoutMs = 1000;
 // Loading and one transaction: the time-out once at most, and seconds of slack.
 constexpr auto kRowLimit = std::chrono::milliseconds(kTimeoutMs) + 3s;
@@ -269,18 +267,8 @@ std::vector<IniRow> iniRows()
 
 TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
 {
-    PeerProcess slave;
-    const std::vector<std::string> steps(20, kGoodRead);
-    std::string script = "[";
-    for (const std::string& step : steps) {
-        script += (script.size() > 1 ? ", " : "") + step;
-    }
-    script += "]";
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
-        << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, std::vector<std::string>(20, kGoodRead))));
 
     for (const IniRow& row : iniRows()) {
         SCOPED_TRACE(row.name);
@@ -291,7 +279,7 @@ TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
         const bool wasDirectory = std::filesystem::is_directory("Quarin.ini");
 
         const auto begun = SteadyClock::now();
-        LiveConsole c(static_cast<std::uint16_t>(*port));
+        LiveConsole c(rig.port());
         if (row.load == Load::Incompatible) {
             const std::vector<ShownBox> boxes = c.view.boxes();
             ASSERT_EQ(boxes.size(), 1u);
@@ -334,7 +322,7 @@ TEST(FaultScenarios, SettingsFilesOfEveryShapeLoadAsTheConsoleDefines)
         EXPECT_FALSE(c.dlg.busy());
         EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
     }
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -406,21 +394,12 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
     constexpr std::uint32_t kRunTransactions = 3;
     for (const LogRow& row : logRows()) {
         SCOPED_TRACE(row.name);
-        TempDir dir;
-        ASSERT_TRUE(dir.ok()) << dir.error();
+        TcpRig rig;
+        ASSERT_TRUE(rig.dir.ok()) << rig.dir.error();
         row.make();
         const std::string wrongFunction = R"({"reply": "tid 00 00 00 05 01 04 02 00 2A"})";
-        PeerProcess slave;
-        ASSERT_TRUE(slave.start(
-            peerCommand("scripted_slave.py",
-                        {"--tcp",
-                         "--lifetime",
-                         "100",
-                         "--steps",
-                         "[" + wrongFunction + ", " + wrongFunction + ", " + wrongFunction + "]"})))
-            << slave.error();
-        const auto port = slave.waitForPort(kStartTimeout);
-        ASSERT_TRUE(port);
+        ASSERT_TRUE(
+            rig.start(scriptedSlave({"--tcp"}, {wrongFunction, wrongFunction, wrongFunction})));
 
         std::optional<FileSizeLimit> limit;
         if (row.sizeLimit) {
@@ -428,7 +407,7 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
             ASSERT_TRUE(limit->ok());
         }
         {
-            LiveConsole c(static_cast<std::uint16_t>(*port));
+            LiveConsole c(rig.port());
             c.useTcp();
             c.timeoutMs(kTimeoutMs);
             c.view.type(ControlId::SampleRate, "1");
@@ -436,13 +415,7 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
             const auto begun = SteadyClock::now();
             c.dlg.onRead();
             ASSERT_TRUE(c.dlg.scheduleRunning());
-            const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
-            ASSERT_TRUE(runWindow(
-                c,
-                [&] { return started() && !c.dlg.busy(); },
-                [&] { return !started(); },
-                kRunTransactions * kRowLimit));
-            ASSERT_TRUE(c.waitForWorkers(5s));
+            ASSERT_TRUE(runSchedule(c, kRunTransactions, kRunTransactions * kRowLimit));
             EXPECT_TRUE(c.dlg.scheduleRunning()) << "a log that fails stops nothing";
             c.dlg.onStop();
             c.view.processEvents();
@@ -460,7 +433,7 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
         if (row.sizeLimit) {
             EXPECT_EQ(fileText("Quarin.log"), "") << "not a byte of a line";
         }
-        EXPECT_TRUE(slave.stop());
+        EXPECT_TRUE(rig.slave.stop());
     }
 }
 

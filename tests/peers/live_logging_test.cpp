@@ -2,17 +2,14 @@
 // timer and events played by the test thread: every failure a line in Quarin.log, the stop line
 // with the counts the console shows, and an exit that does not wait for a long read.
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <netinet/in.h>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -20,9 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -30,7 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s;
 constexpr auto kRunLimit = 60s; // for eight transactions: only a hang comes near it
 
 std::string readLog()
@@ -57,8 +51,6 @@ std::vector<std::string> logLines(const std::string& log)
 
 TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALongRead)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
     const std::string good = R"({"reply": "tid 00 00 00 05 01 03 02 00 2A"})";
     const std::vector<std::string> steps = {
         good,
@@ -72,19 +64,10 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
         R"({"hold": true})",
     };
     constexpr std::uint32_t kRunTransactions = 8;
-    std::string script = "[";
-    for (const std::string& step : steps) {
-        script += (script.size() > 1 ? ", " : "") + step;
-    }
-    script += "]";
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
-        << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, steps)));
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(5000);
     c.view.type(ControlId::SampleRate, "1");
@@ -92,11 +75,7 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     const std::time_t from = std::time(nullptr);
     c.dlg.onRead();
     ASSERT_TRUE(c.dlg.scheduleRunning());
-    // Ticks stop once the last transaction of the run has started, so the run is exactly as long.
-    const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
-    ASSERT_TRUE(runWindow(
-        c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }));
-    ASSERT_TRUE(c.waitForWorkers(5s));
+    ASSERT_TRUE(runSchedule(c, kRunTransactions));
     c.dlg.onStop();
     const std::time_t to = std::time(nullptr);
 
@@ -125,7 +104,7 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     c.timeoutMs(30000);
     c.dlg.onRead();
     ASSERT_TRUE(runWindow(
-        c, [&] { return slave.waitForLine("HELD 8", 1ms).has_value(); }, [] { return true; }));
+        c, [&] { return rig.slave.waitForLine("HELD 8", 1ms).has_value(); }, [] { return true; }));
     ASSERT_TRUE(c.dlg.busy());
     const std::string logBefore = readLog();
 
@@ -133,31 +112,21 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     c.dlg.onDestroy();
     EXPECT_LT(SteadyClock::now() - begun, 5s);
     EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the read";
-    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(readLog(), logBefore) << "nothing is written after the halt";
     EXPECT_EQ(c.view.boxTexts().size(), 1u) << "nor shown";
     EXPECT_FALSE(c.dlg.connected());
-    EXPECT_EQ(clientPortsTo(*port), std::vector<int>());
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(clientPortsTo(rig.port()), std::vector<int>());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // On a serial line the lines name no address, and a silent slave costs its time-out each time.
 TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), 1));
     const std::string good = R"({"reply": "01 03 02 00 2A crc"})";
-    const std::string steps =
-        "[" + good + R"(, {}, {"reply": "01 03 02 00 2A 00 00"}, )" + good + "]";
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(
-        peerCommand("scripted_slave.py",
-                    {"--serial", cable.peerPath(), "--lifetime", "100", "--steps", steps})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    const std::vector<std::string> steps = {
+        good, "{}", R"({"reply": "01 03 02 00 2A 00 00"})", good};
+    SerialRig rig(1);
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()}, steps)));
     constexpr std::uint32_t kRunTransactions = 4;
 
     LiveConsole c;
@@ -167,10 +136,7 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
     c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
     const std::time_t from = std::time(nullptr);
     c.dlg.onRead();
-    const auto started = [&] { return c.dlg.stats().transactionCount >= kRunTransactions; };
-    ASSERT_TRUE(runWindow(
-        c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }));
-    ASSERT_TRUE(c.waitForWorkers(5s));
+    ASSERT_TRUE(runSchedule(c, kRunTransactions));
     c.dlg.onStop();
     const std::time_t to = std::time(nullptr);
 
@@ -187,7 +153,7 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
               textList({"Timeout waiting on a response",
                         "CRC calculation does not match what was received",
                         "***** Logging Stopped, Error Count = 2, Transaction Count = 4 *****"}));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // Two consoles logging into one folder at once, each on its own worker: every line whole.
@@ -196,12 +162,8 @@ TEST(LiveLogging, TwoConsolesLoggingAtOnceNeverMixTheirLines)
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
     constexpr std::uint32_t kRunTransactions = 60;
-    std::string script = "[";
-    for (std::uint32_t i = 0; i < kRunTransactions; ++i) {
-        script +=
-            std::string(i > 0 ? ", " : "") + R"({"reply": "tid 00 00 00 05 req[6] 04 02 00 2A"})";
-    }
-    script += "]";
+    const std::vector<std::string> steps(kRunTransactions,
+                                         R"({"reply": "tid 00 00 00 05 req[6] 04 02 00 2A"})");
 
     struct Run
     {
@@ -212,10 +174,8 @@ TEST(LiveLogging, TwoConsolesLoggingAtOnceNeverMixTheirLines)
     Run runs[2];
     for (int i = 0; i < 2; ++i) {
         Run& run = runs[i];
-        ASSERT_TRUE(run.slave.start(
-            peerCommand("scripted_slave.py", {"--tcp", "--lifetime", "100", "--steps", script})))
-            << run.slave.error();
-        const auto port = run.slave.waitForPort(kStartTimeout);
+        ASSERT_TRUE(run.slave.start(scriptedSlave({"--tcp"}, steps))) << run.slave.error();
+        const auto port = run.slave.waitForPort(kPeerStartTimeout);
         ASSERT_TRUE(port);
         run.console = std::make_unique<LiveConsole>(static_cast<std::uint16_t>(*port));
         LiveConsole& c = *run.console;
@@ -278,22 +238,15 @@ TEST(LiveLogging, ExitWhileTheWorkerIsStillConnecting)
 {
     TempDir dir;
     ASSERT_TRUE(dir.ok()) << dir.error();
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const int port = ntohs(address.sin_port);
+    LoopbackPort listener;
+    ASSERT_TRUE(listener.listen(0));
+    const int port = listener.port();
     // Never accepted: it fills the queue.
-    const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const int filler = listener.connectClient();
+    ASSERT_GE(filler, 0);
 
     {
-        LiveConsole c(static_cast<std::uint16_t>(port));
+        LiveConsole c(listener.port());
         c.useTcp();
         c.timeoutMs(1000);
         c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
@@ -315,17 +268,13 @@ TEST(LiveLogging, ExitWhileTheWorkerIsStillConnecting)
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     }
     close(filler);
-    close(listener);
 }
 
 // The same exit while the worker waits on a serial line that never answers.
 TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), 1));
+    SerialRig rig(1);
+    ASSERT_TRUE(rig.ready());
 
     LiveConsole c;
     c.useSerial(1, Modbus);
@@ -333,17 +282,16 @@ TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
     c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
     c.dlg.onRead();
     ASSERT_TRUE(runWindow(
-        c, [&] { return cable.waitSentByQuarin(8, 1ms); }, [] { return true; }));
+        c, [&] { return rig.cable.waitSentByQuarin(8, 1ms); }, [] { return true; }));
     ASSERT_TRUE(c.dlg.busy());
 
     const auto begun = SteadyClock::now();
     c.dlg.onDestroy();
     EXPECT_LT(SteadyClock::now() - begun, 5s);
     EXPECT_TRUE(c.waitForWorkers(5s)) << "the halt ends the read";
-    std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(std::filesystem::exists("Quarin.log"));
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(cable.sentByQuarin().size(), 8u) << "one request, no other";
+    EXPECT_EQ(rig.cable.sentByQuarin().size(), 8u) << "one request, no other";
 }
 
 } // namespace

@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -20,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s; // Python peers under a loaded sanitizer build start slowly
 constexpr auto kAnswerTimeout = 3s;
 constexpr int kCom = 1;
 constexpr int kReplyTimeoutMs = 5000;
@@ -144,65 +141,49 @@ void expectRegisterReads(LiveConsole& c, PeerProcess& slave, ProtocolVariant pro
 
 TEST(LiveReads, LibmodbusRtuOverTheCableUnderModbusAndJbus)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
 
     LiveConsole c;
     c.timeoutMs(kReplyTimeoutMs);
     for (ProtocolVariant protocol : {Modbus, Jbus}) {
         SCOPED_TRACE(protocol == Modbus ? "Modbus" : "Jbus");
         c.useSerial(kCom, protocol);
-        expectRegisterReads(c, slave, protocol);
+        expectRegisterReads(c, rig.slave, protocol);
     }
-    EXPECT_EQ(slave.ask("LAST", "LAST", kAnswerTimeout), "LAST none") << "reads write nothing";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kAnswerTimeout), "LAST none") << "reads write nothing";
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveReads, LibmodbusTcpOnLoopbackOverOneConnection)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand("tcp_slave", {"--lifetime", "100"}))) << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kReplyTimeoutMs);
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    const std::vector<int> connection = clientPortsTo(*port);
+    const std::vector<int> connection = clientPortsTo(rig.port());
     ASSERT_EQ(connection.size(), 1u);
 
-    expectRegisterReads(c, slave, Modbus);
+    expectRegisterReads(c, rig.slave, Modbus);
     EXPECT_TRUE(c.dlg.connected());
-    EXPECT_EQ(clientPortsTo(*port), connection) << "every read went over the first connection";
+    EXPECT_EQ(clientPortsTo(rig.port()), connection) << "every read went over the first connection";
 
     c.dlg.onDestroy();
-    EXPECT_EQ(clientPortsTo(*port), std::vector<int>()) << "closed with the window";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(clientPortsTo(rig.port()), std::vector<int>()) << "closed with the window";
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 // A host name costs a second's pause on a new connection and nothing on a reused one.
 TEST(LiveReads, LibmodbusTcpByHostName)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand("tcp_slave", {"--lifetime", "100"}))) << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp("localhost");
     c.timeoutMs(kReplyTimeoutMs);
     c.registers(8, 2);
@@ -216,30 +197,21 @@ TEST(LiveReads, LibmodbusTcpByHostName)
         EXPECT_EQ(c.shownValues(), textList({"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}));
         if (read == 0) {
             EXPECT_GE(took, 1000ms);
-            connection = clientPortsTo(*port);
+            connection = clientPortsTo(rig.port());
             EXPECT_EQ(connection.size(), 1u);
         } else {
             EXPECT_LT(took, 1000ms);
-            EXPECT_EQ(clientPortsTo(*port), connection);
+            EXPECT_EQ(clientPortsTo(rig.port()), connection);
         }
         EXPECT_LT(c.shownNumber(ControlId::TransactionTime), 1000) << "the pause is not timed";
     }
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveReads, PymodbusAsciiRegistersIdentificationAndScatteredReads)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(
-        peerCommand("pymodbus_slave.py",
-                    {cable.peerPath(), "--parity", "N", "--bytesize", "8", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(asciiSlave(rig.cable)));
 
     LiveConsole c;
     c.useSerial(kCom, ModbusAscii);
@@ -301,12 +273,12 @@ TEST(LiveReads, PymodbusAsciiRegistersIdentificationAndScatteredReads)
         SCOPED_TRACE("scattered read of " + std::to_string(read.count));
         c.registers(read.start, read.count);
         c.view.clearBoxes();
-        cable.clearRecords();
+        rig.cable.clearRecords();
         c.dlg.onRead();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
         EXPECT_EQ(c.shownValues(), read.values);
         // ':', slave, function 64, byte count, sub-function 04, then the transmission number.
-        const std::vector<std::uint8_t> sent = cable.sentByQuarin();
+        const std::vector<std::uint8_t> sent = rig.cable.sentByQuarin();
         ASSERT_GE(sent.size(), 11u);
         EXPECT_EQ(std::string(sent.begin(), sent.begin() + 9),
                   std::string(":0164") + (read.count == 5 ? "0C" : "CA") + "04");
@@ -314,8 +286,8 @@ TEST(LiveReads, PymodbusAsciiRegistersIdentificationAndScatteredReads)
         EXPECT_EQ(sent.size(), 4u * static_cast<unsigned>(read.count) + 15u);
     }
     EXPECT_EQ(c.dlg.scatterTransactionNo(), 3);
-    EXPECT_EQ(requestCount(slave), 5);
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(requestCount(rig.slave), 5);
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 } // namespace

@@ -3,12 +3,10 @@
 // transaction is on the wire. Its worth is in the ThreadSanitizer build, where any race between
 // the window's thread and a worker is a report and the run fails.
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <mutex>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -19,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -34,19 +32,9 @@ class LoopbackSlave
 public:
     LoopbackSlave()
     {
-        m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_listener < 0 ||
-            bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            listen(m_listener, 8) != 0 ||
-            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return;
+        if (m_listener.listen(8)) {
+            m_thread = std::thread([this] { run(); });
         }
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { run(); });
     }
 
     ~LoopbackSlave()
@@ -58,15 +46,12 @@ public:
         if (m_connection >= 0) {
             close(m_connection);
         }
-        if (m_listener >= 0) {
-            close(m_listener);
-        }
     }
 
     LoopbackSlave(const LoopbackSlave&) = delete;
     LoopbackSlave& operator=(const LoopbackSlave&) = delete;
 
-    std::uint16_t port() const { return m_port; }
+    std::uint16_t port() const { return m_thread.joinable() ? m_listener.port() : 0; }
 
     void hold(bool on) { m_hold = on; }
 
@@ -81,13 +66,13 @@ private:
     {
         std::vector<std::uint8_t> pending;
         while (!m_stop) {
-            pollfd fds[2] = {{m_listener, POLLIN, 0}, {m_connection, POLLIN, 0}};
+            pollfd fds[2] = {{m_listener.fd(), POLLIN, 0}, {m_connection, POLLIN, 0}};
             if (poll(fds, 2, 20) <= 0) {
                 continue;
             }
             if ((fds[0].revents & POLLIN) != 0) {
                 // The console dropped its link or a new console came: the newest connection wins.
-                const int accepted = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+                const int accepted = accept4(m_listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
                 if (accepted >= 0) {
                     if (m_connection >= 0) {
                         close(m_connection);
@@ -147,9 +132,8 @@ private:
         }
     }
 
-    int m_listener = -1;
+    LoopbackPort m_listener;
     int m_connection = -1;
-    std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_hold{false};
     std::atomic<int> m_held{0};
@@ -184,11 +168,7 @@ void pump(LiveConsole& c, int ticks)
         if (c.view.timerPeriod(CMasterDlg::kScheduleTimer) > 0) {
             c.dlg.onTimer(CMasterDlg::kScheduleTimer);
         }
-        const auto next = SteadyClock::now() + 1ms;
-        while (SteadyClock::now() < next) {
-            c.view.processEvents();
-            std::this_thread::sleep_for(100us);
-        }
+        c.view.waitWhileProcessingEvents([] { return false; }, 1);
     }
 }
 

@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -20,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr auto kStartTimeout = 10s;
 constexpr auto kAnswerTimeout = 3s;
 constexpr int kCom = 1;
 constexpr int kReplyTimeoutMs = 5000;
@@ -230,20 +227,12 @@ bool waitForStore(PeerProcess& slave, unsigned address, const std::vector<unsign
 
 TEST(LiveWrites, LibmodbusRtuOverTheCable)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand(
-        "rtu_slave", {cable.peerPath(), "9600", "N", "8", "2", "1", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
 
     LiveConsole c;
     c.timeoutMs(kReplyTimeoutMs);
-    expectWrites(c, slave, true);
+    expectWrites(c, rig.slave, true);
 
     SCOPED_TRACE("a broadcast is done without a reply");
     c.useSerial(kCom, Modbus);
@@ -257,25 +246,21 @@ TEST(LiveWrites, LibmodbusRtuOverTheCable)
     c.dlg.onWrite();
     EXPECT_LT(SteadyClock::now() - begun, 2s) << "no reply is waited for";
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_TRUE(waitForStore(slave, 49, {5, 6}));
-    EXPECT_EQ(slave.ask("LAST", "LAST", kAnswerTimeout), "LAST 0 16 49 2");
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(waitForStore(rig.slave, 49, {5, 6}));
+    EXPECT_EQ(rig.slave.ask("LAST", "LAST", kAnswerTimeout), "LAST 0 16 49 2");
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(peerCommand("tcp_slave", {"--lifetime", "100"}))) << slave.error();
-    const auto port = slave.waitForPort(kStartTimeout);
-    ASSERT_TRUE(port);
+    TcpRig rig;
+    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
 
-    LiveConsole c(static_cast<std::uint16_t>(*port));
+    LiveConsole c(rig.port());
     c.useTcp();
     c.timeoutMs(kReplyTimeoutMs);
-    expectWrites(c, slave, false);
-    const std::vector<int> connection = clientPortsTo(*port);
+    expectWrites(c, rig.slave, false);
+    const std::vector<int> connection = clientPortsTo(rig.port());
     EXPECT_EQ(connection.size(), 1u);
 
     // libmodbus answers unit 0 over TCP; the console reads no reply to a broadcast, so the answer
@@ -292,34 +277,26 @@ TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
     // broadcast, the reply to it has gone out.
     std::optional<std::string> last;
     for (auto until = SteadyClock::now() + kAnswerTimeout;
-         (last = slave.ask("LAST", "LAST", kAnswerTimeout)) != "LAST 0 16 49 2" &&
+         (last = rig.slave.ask("LAST", "LAST", kAnswerTimeout)) != "LAST 0 16 49 2" &&
          SteadyClock::now() < until;) {
         std::this_thread::sleep_for(5ms);
     }
     ASSERT_EQ(last, "LAST 0 16 49 2");
-    EXPECT_EQ(dump(slave, 49, 2), "REGS 5 6");
+    EXPECT_EQ(dump(rig.slave, 49, 2), "REGS 5 6");
 
     c.slaveId(1);
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     EXPECT_EQ(c.shownValues(), textList({"5", "6", "0", "0", "0", "0", "0", "0", "0", "0"}));
-    EXPECT_EQ(clientPortsTo(*port), connection) << "one connection for writes, broadcast and read";
-    EXPECT_TRUE(slave.stop());
+    EXPECT_EQ(clientPortsTo(rig.port()), connection)
+        << "one connection for writes, broadcast and read";
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 TEST(LiveWrites, PymodbusAsciiOverTheCable)
 {
-    TempDir dir;
-    ASSERT_TRUE(dir.ok()) << dir.error();
-    PtyCable cable;
-    ASSERT_TRUE(cable.ok()) << cable.error();
-    ASSERT_TRUE(cable.linkAsCom(dir.path(), kCom));
-    PeerProcess slave;
-    ASSERT_TRUE(slave.start(
-        peerCommand("pymodbus_slave.py",
-                    {cable.peerPath(), "--parity", "N", "--bytesize", "8", "--lifetime", "100"})))
-        << slave.error();
-    ASSERT_TRUE(slave.waitForLine("READY", kStartTimeout));
+    SerialRig rig(kCom);
+    ASSERT_TRUE(rig.start(asciiSlave(rig.cable)));
 
     LiveConsole c;
     c.useSerial(kCom, ModbusAscii);
@@ -351,12 +328,12 @@ TEST(LiveWrites, PymodbusAsciiOverTheCable)
         c.view.clearBoxes();
         c.dlg.onWrite();
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-        EXPECT_EQ(dump(slave, static_cast<unsigned>(w.start - 1), w.values.size() + 1), w.dump);
-        EXPECT_EQ(slave.ask("LAST", "LAST", kAnswerTimeout), w.last);
+        EXPECT_EQ(dump(rig.slave, static_cast<unsigned>(w.start - 1), w.values.size() + 1), w.dump);
+        EXPECT_EQ(rig.slave.ask("LAST", "LAST", kAnswerTimeout), w.last);
     }
     // Under ASCII the labels keep the Jbus form the value checks gave them.
     EXPECT_EQ(c.shownLabels(), textList({"20", "0", "0", "0", "0", "0", "0", "0", "0", "0"}));
-    EXPECT_TRUE(slave.stop());
+    EXPECT_TRUE(rig.slave.stop());
 }
 
 } // namespace

@@ -51,15 +51,8 @@ struct LiveConsole
 
     bool waitForWorkers(std::chrono::milliseconds timeout)
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (platform.workers.running() != 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            view.processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
+        return view.waitWhileProcessingEvents([this] { return platform.workers.running() == 0; },
+                                              static_cast<int>(timeout.count()));
     }
 
     // The slave's port is the one the console was made with.
@@ -172,6 +165,18 @@ bool runWindow(LiveConsole& c,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// A schedule run of the given number of transactions, then its worker's end: ticks stop once the
+// last transaction has started, so the run is exactly as long.
+inline bool runSchedule(LiveConsole& c,
+                        std::uint32_t transactions,
+                        std::chrono::steady_clock::duration limit = std::chrono::seconds(60))
+{
+    const auto started = [&] { return c.dlg.stats().transactionCount >= transactions; };
+    return runWindow(
+               c, [&] { return started() && !c.dlg.busy(); }, [&] { return !started(); }, limit) &&
+           c.waitForWorkers(std::chrono::seconds(5));
 }
 
 // The time stamp form of the log, written out here rather than taken from the code under test.

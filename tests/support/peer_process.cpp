@@ -8,8 +8,8 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -253,13 +253,15 @@ std::optional<int> PeerProcess::stop(std::chrono::milliseconds grace)
         close(m_stdin);
         m_stdin = -1;
     }
+    // Woken by the program's end; where the kernel gives no pidfd, it is looked for every 10 ms.
+    const int ended = m_pid >= 0 ? static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0)) : -1;
     // Keep draining stdout meanwhile: a program blocked on a full pipe never sees stdin close.
-    const auto waitGone = [this](std::chrono::milliseconds period) {
+    const auto waitGone = [this, ended](std::chrono::milliseconds period) {
         const auto deadline = SteadyClock::now() + period;
         while (running() && SteadyClock::now() < deadline) {
-            const auto slice = SteadyClock::now() + std::chrono::milliseconds(10);
-            if (!readMore(slice)) {
-                std::this_thread::sleep_until(slice);
+            pollfd fds[2] = {{m_stdout, POLLIN, 0}, {ended, POLLIN, 0}};
+            if (poll(fds, 2, ended >= 0 ? msUntil(deadline) : 10) > 0 && fds[0].revents != 0) {
+                readMore(SteadyClock::now());
             }
         }
         return m_pid < 0;
@@ -270,6 +272,9 @@ std::optional<int> PeerProcess::stop(std::chrono::milliseconds grace)
             kill(m_pid, SIGKILL);
             reap(true);
         }
+    }
+    if (ended >= 0) {
+        close(ended);
     }
     closeFds();
     return m_status;

@@ -5,10 +5,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <pty.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -18,49 +18,10 @@ namespace quarin::test {
 
 namespace {
 
-// openpty() cannot ask for O_CLOEXEC: set it at once, so no program the test starts (a peer,
-// or one the code under test starts) keeps a master open and hides a vanish.
-bool keepFromChildren(int fd)
-{
-    const int flags = fcntl(fd, F_GETFD);
-    return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
-}
-
 bool makeNonBlocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-bool makeRaw(int fd)
-{
-    termios settings = {};
-    if (tcgetattr(fd, &settings) != 0) {
-        return false;
-    }
-    cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
-}
-
-bool openPair(int& master, int& slave, std::string& path, std::string& error)
-{
-    char name[64] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        error = std::string("openpty: ") + std::strerror(errno);
-        return false;
-    }
-    path = name;
-    if (!keepFromChildren(master) || !keepFromChildren(slave) || !makeNonBlocking(master) ||
-        !makeRaw(slave)) {
-        error = "cannot set up " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    // The master's own settings are raw by default; making sure costs nothing.
-    makeRaw(master);
-    return true;
 }
 
 void append(std::vector<std::uint8_t>& to, const std::uint8_t* bytes, std::size_t count)
@@ -108,8 +69,11 @@ void closeFd(int& fd)
 
 PtyCable::PtyCable(Line line) : m_line(line)
 {
-    if (!openPair(m_quarinMaster, m_quarinSlave, m_quarinPath, m_error) ||
-        !openPair(m_peerMaster, m_peerSlave, m_peerPath, m_error)) {
+    if (!m_quarin.open(m_error) || !m_peer.open(m_error)) {
+        return;
+    }
+    if (!makeNonBlocking(m_quarin.master()) || !makeNonBlocking(m_peer.master())) {
+        m_error = std::string("cannot set up the masters: ") + std::strerror(errno);
         return;
     }
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -120,7 +84,7 @@ PtyCable::PtyCable(Line line) : m_line(line)
     if (m_line == Line::WireTimed) {
         m_closeWatch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         if (m_closeWatch < 0 ||
-            inotify_add_watch(m_closeWatch, m_quarinPath.c_str(), IN_CLOSE_WRITE) < 0) {
+            inotify_add_watch(m_closeWatch, m_quarin.path().c_str(), IN_CLOSE_WRITE) < 0) {
             m_error = std::string("inotify: ") + std::strerror(errno);
             return;
         }
@@ -140,17 +104,14 @@ PtyCable::~PtyCable()
         // would end too), so this join is short.
         m_relay.join();
     }
-    for (int* fd :
-         {&m_quarinMaster, &m_quarinSlave, &m_peerMaster, &m_peerSlave, &m_wakeFd, &m_closeWatch}) {
-        closeFd(*fd);
-    }
+    closeFd(m_wakeFd);
+    closeFd(m_closeWatch);
 }
 
 bool PtyCable::linkAsCom(const std::filesystem::path& dir, int n) const
 {
-    std::error_code error;
-    std::filesystem::create_symlink(m_quarinPath, dir / ("COM" + std::to_string(n)), error);
-    return !error;
+    std::string error;
+    return m_quarin.linkAsCom(dir, n, error);
 }
 
 void PtyCable::injectTowardQuarin(std::span<const std::uint8_t> bytes)
@@ -193,6 +154,34 @@ bool PtyCable::waitSentByQuarin(std::size_t count, std::chrono::milliseconds tim
     return m_changed.wait_for(lock, timeout, [&] { return m_fromQuarin.size() >= count; });
 }
 
+bool PtyCable::waitSentByPeer(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_fromPeer.size() >= count; });
+}
+
+bool PtyCable::waitQueuedTowardQuarin(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    // The relay's writes into the master raise no event here, so the queue is looked at.
+    const auto until = Clock::now() + timeout;
+    for (;;) {
+        int queued = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_quarin.held() < 0 || ioctl(m_quarin.held(), FIONREAD, &queued) != 0) {
+                return false;
+            }
+        }
+        if (static_cast<std::size_t>(queued) >= count) {
+            return true;
+        }
+        if (Clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 std::vector<std::uint8_t> PtyCable::receivedByPeer() const
 {
     std::lock_guard lock(m_mutex);
@@ -214,7 +203,7 @@ bool PtyCable::setPeerLine(int baudRate, int stopBits)
                                                           {19200, B19200},
                                                           {38400, B38400}};
     termios settings = {};
-    if (tcgetattr(m_peerSlave, &settings) != 0) {
+    if (tcgetattr(m_peer.held(), &settings) != 0) {
         return false;
     }
     for (const auto& [baud, speed] : kSpeeds) {
@@ -223,7 +212,7 @@ bool PtyCable::setPeerLine(int baudRate, int stopBits)
             cfsetospeed(&settings, speed);
             settings.c_cflag &= ~tcflag_t{CSTOPB};
             settings.c_cflag |= stopBits == 2 ? tcflag_t{CSTOPB} : tcflag_t{0};
-            return tcsetattr(m_peerSlave, TCSANOW, &settings) == 0;
+            return tcsetattr(m_peer.held(), TCSANOW, &settings) == 0;
         }
     }
     return false;
@@ -301,17 +290,16 @@ void PtyCable::relayInstant()
             append(toQuarin, m_inject.data(), m_inject.size());
             m_inject.clear();
             if (m_vanishRequested && !m_vanished) {
-                closeFd(m_quarinMaster);
-                closeFd(m_quarinSlave);
+                m_quarin.close();
                 toQuarin.clear();
                 m_vanished = true;
                 m_changed.notify_all();
             }
         }
-        if (m_quarinMaster >= 0 && !flush(m_quarinMaster, toQuarin)) {
+        if (m_quarin.master() >= 0 && !flush(m_quarin.master(), toQuarin)) {
             toQuarin.clear();
         }
-        if (m_peerMaster >= 0 && !flush(m_peerMaster, toPeer)) {
+        if (m_peer.master() >= 0 && !flush(m_peer.master(), toPeer)) {
             toPeer.clear();
         }
 
@@ -319,8 +307,9 @@ void PtyCable::relayInstant()
             const short out = pending.empty() ? 0 : POLLOUT;
             return pollfd{fd, static_cast<short>(POLLIN | out), 0};
         };
-        pollfd fds[3] = {
-            {m_wakeFd, POLLIN, 0}, events(m_quarinMaster, toQuarin), events(m_peerMaster, toPeer)};
+        pollfd fds[3] = {{m_wakeFd, POLLIN, 0},
+                         events(m_quarin.master(), toQuarin),
+                         events(m_peer.master(), toPeer)};
         // A negative descriptor is skipped by poll(): a vanished master simply drops out.
         if (poll(fds, 3, 100) < 0) {
             continue;
@@ -330,7 +319,7 @@ void PtyCable::relayInstant()
         }
         bool idleHangUp = false;
         if ((fds[1].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_quarinMaster, chunk, sizeof chunk);
+            const ssize_t got = read(m_quarin.master(), chunk, sizeof chunk);
             if (got > 0) {
                 const auto count = static_cast<std::size_t>(got);
                 std::lock_guard lock(m_mutex);
@@ -348,11 +337,12 @@ void PtyCable::relayInstant()
             idleHangUp = true;
         }
         if ((fds[2].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_peerMaster, chunk, sizeof chunk);
+            const ssize_t got = read(m_peer.master(), chunk, sizeof chunk);
             if (got > 0) {
                 const auto count = static_cast<std::size_t>(got);
                 std::lock_guard lock(m_mutex);
                 append(m_fromPeer, chunk, count);
+                m_changed.notify_all();
                 if (!m_peerMuted) {
                     append(toQuarin, chunk, count);
                 }
@@ -454,8 +444,8 @@ void PtyCable::relayWireTimed()
     // change came after the last look, so what was off the wire by then is whole. Every look
     // comes before new bytes are taken, which then go at the settings that stand.
     const auto look = [&] {
-        quarinLine = lineOf(m_quarinSlave);
-        peerLine = lineOf(m_peerSlave);
+        quarinLine = lineOf(m_quarin.held());
+        peerLine = lineOf(m_peer.held());
         const bool closed = quarinClosed();
         for (std::deque<OnWire>* wire : {&towardPeer, &towardQuarin}) {
             for (OnWire& b : *wire) {
@@ -476,8 +466,7 @@ void PtyCable::relayWireTimed()
             }
             injected.swap(m_inject);
             if (m_vanishRequested && !m_vanished) {
-                closeFd(m_quarinMaster);
-                closeFd(m_quarinSlave);
+                m_quarin.close();
                 toQuarin.clear();
                 towardQuarin.clear();
                 m_vanished = true;
@@ -511,10 +500,10 @@ void PtyCable::relayWireTimed()
         land(towardPeer, peerLine, toPeer, false);
         land(towardQuarin, quarinLine, toQuarin, true);
 
-        if (m_quarinMaster >= 0 && !flush(m_quarinMaster, toQuarin)) {
+        if (m_quarin.master() >= 0 && !flush(m_quarin.master(), toQuarin)) {
             toQuarin.clear();
         }
-        if (m_peerMaster >= 0 && !flush(m_peerMaster, toPeer)) {
+        if (m_peer.master() >= 0 && !flush(m_peer.master(), toPeer)) {
             toPeer.clear();
         }
 
@@ -523,8 +512,8 @@ void PtyCable::relayWireTimed()
             return pollfd{fd, static_cast<short>(POLLIN | out), 0};
         };
         pollfd fds[4] = {{m_wakeFd, POLLIN, 0},
-                         events(m_quarinMaster, toQuarin),
-                         events(m_peerMaster, toPeer),
+                         events(m_quarin.master(), toQuarin),
+                         events(m_peer.master(), toPeer),
                          {m_closeWatch, POLLIN, 0}};
         Clock::time_point wakeAt = now + std::chrono::milliseconds(100);
         for (const std::deque<OnWire>* wire : {&towardPeer, &towardQuarin}) {
@@ -544,7 +533,7 @@ void PtyCable::relayWireTimed()
         look();
         bool idleHangUp = false;
         if ((fds[1].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_quarinMaster, chunk, sizeof chunk);
+            const ssize_t got = read(m_quarin.master(), chunk, sizeof chunk);
             if (got > 0) {
                 const auto count = static_cast<std::size_t>(got);
                 std::deque<OnWire> sent;
@@ -567,12 +556,13 @@ void PtyCable::relayWireTimed()
             idleHangUp = true;
         }
         if ((fds[2].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_peerMaster, chunk, sizeof chunk);
+            const ssize_t got = read(m_peer.master(), chunk, sizeof chunk);
             if (got > 0) {
                 const auto count = static_cast<std::size_t>(got);
                 const std::chrono::microseconds gap(m_replyGap.load());
                 std::lock_guard lock(m_mutex);
                 append(m_fromPeer, chunk, count);
+                m_changed.notify_all();
                 if (!m_peerMuted) {
                     sendOnWire(towardQuarin, peerLineFree, chunk, count, peerLine, false, gap);
                 }

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/pty_pair.h"
+
 namespace quarin::test {
 
 // A null-modem cable between two serial ports that exist only as ptys: Quarin opens one end
@@ -50,9 +52,9 @@ public:
     const std::string& error() const { return m_error; }
 
     // The device paths of the two ends (/dev/pts/N).
-    const std::string& quarinPath() const { return m_quarinPath; }
+    const std::string& quarinPath() const { return m_quarin.path(); }
 
-    const std::string& peerPath() const { return m_peerPath; }
+    const std::string& peerPath() const { return m_peer.path(); }
 
     // Makes dir/COM<n> a symbolic link to Quarin's end.
     bool linkAsCom(const std::filesystem::path& dir, int n) const;
@@ -82,6 +84,9 @@ public:
     // Everything each side has sent so far.
     std::vector<std::uint8_t> sentByQuarin() const;
     std::vector<std::uint8_t> sentByPeer() const;
+    bool waitSentByPeer(std::size_t count, std::chrono::milliseconds timeout) const;
+    // True once count bytes wait unread at Quarin's end, as in a closed port's queue.
+    bool waitQueuedTowardQuarin(std::size_t count, std::chrono::milliseconds timeout) const;
     // True once Quarin has sent at least count bytes.
     bool waitSentByQuarin(std::size_t count, std::chrono::milliseconds timeout) const;
     // What came out of the wire at the peer's end: garbled bytes as garbled.
@@ -135,12 +140,8 @@ private:
     static bool flush(int fd, std::vector<std::uint8_t>& pending);
 
     std::string m_error;
-    std::string m_quarinPath;
-    std::string m_peerPath;
-    int m_quarinMaster = -1;
-    int m_quarinSlave = -1;
-    int m_peerMaster = -1;
-    int m_peerSlave = -1;
+    PtyPair m_quarin;
+    PtyPair m_peer;
     int m_wakeFd = -1;
     int m_closeWatch = -1; // inotify: Quarin closing its end
     Line m_line;

@@ -2,13 +2,12 @@
 // driver took it, silently keeping what the hardware cannot do, and its output queue can stall.
 // The model takes the terminal calls of this test binary for that one device; every other
 // descriptor goes to the C library as usual.
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <dlfcn.h>
-#include <pty.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -20,6 +19,7 @@
 #include "platform/posix/halt_event.h"
 #include "platform/posix/serial_ports.h"
 #include "support/lock_dir.h"
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -155,13 +155,14 @@ class UartDriver : public testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(::openpty(&m_master, &m_slave, m_name.data(), nullptr, nullptr), 0);
+        std::string error;
+        ASSERT_TRUE(m_pty.open(error)) << error;
 
         struct stat st
         {
         };
 
-        ASSERT_EQ(realFstat(m_slave, &st), 0);
+        ASSERT_EQ(realFstat(m_pty.held(), &st), 0);
         ::cfmakeraw(&g_uart.line);
         ::cfsetospeed(&g_uart.line, B9600);
         ::cfsetispeed(&g_uart.line, B9600);
@@ -174,15 +175,12 @@ protected:
     void TearDown() override
     {
         g_uart.device = 0;
-        ::close(m_slave);
-        ::close(m_master);
+        m_pty.close();
     }
 
-    std::unique_ptr<SerialPort> open() { return m_ports.openPath(m_name.data()); }
+    std::unique_ptr<SerialPort> open() { return m_ports.openPath(m_pty.path()); }
 
-    std::array<char, 64> m_name{};
-    int m_master = -1;
-    int m_slave = -1;
+    test::PtyPair m_pty;
     EventFdHalt m_halt;
     PosixSerialPorts m_ports{m_halt, test::testLockDir()};
 };

@@ -1,7 +1,9 @@
 // The serial transactions over a cable that keeps wire time: what a pty alone never shows.
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -10,9 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/live_console.h"
-#include "support/peer_process.h"
-#include "support/pty_cable.h"
-#include "support/temp_dir.h"
+#include "support/peer_rig.h"
 
 namespace quarin::test {
 namespace {
@@ -21,7 +21,6 @@ using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr auto kStartTimeout = 10s;
 constexpr auto kAnswerTimeout = 5s;
 constexpr int kCom = 1;
 
@@ -86,9 +85,12 @@ struct End
             const ssize_t n = ::read(fd, chunk, sizeof chunk);
             if (n > 0) {
                 got.insert(got.end(), chunk, chunk + n);
-            } else {
-                std::this_thread::sleep_for(200us);
+                continue;
             }
+            pollfd readable{fd, POLLIN, 0};
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(until - SteadyClock::now());
+            ::poll(&readable, 1, static_cast<int>(std::max(left.count(), 0L)));
         }
         return got;
     }
@@ -197,34 +199,28 @@ TEST(WireCable, AnEchoComesBackAtWireTimeAndAReplyCanCarryGaps)
     EXPECT_GE(SteadyClock::now() - begun, 4 * 20ms) << "four gaps between five characters";
 }
 
-// A libmodbus slave at rate bit/s, 8 data bits, no parity, 2 stop bits: the console's serial
-// line with parity None.
-struct WireRig
+// A slave on a wire-timed cable, and the console on COM1 at the slave's rate.
+struct WireRig : SerialRig
 {
-    TempDir dir;
-    PtyCable cable{PtyCable::Line::WireTimed};
-    PeerProcess slave;
     LiveConsole c;
 
-    bool start(int baud, const std::vector<std::string>& command, ProtocolVariant protocol)
+    WireRig() : SerialRig(kCom, PtyCable::Line::WireTimed) {}
+
+    testing::AssertionResult
+    start(int baud, const std::vector<std::string>& command, ProtocolVariant protocol)
     {
-        if (!dir.ok() || !cable.ok() || !cable.linkAsCom(dir.path(), kCom) ||
-            !slave.start(command) || !slave.waitForLine("READY", kStartTimeout)) {
-            return false;
+        testing::AssertionResult started = SerialRig::start(command);
+        if (started) {
+            c.useSerial(kCom, protocol);
+            c.view.setIndex(ControlId::Baud, baudIndex(baud));
         }
-        c.useSerial(kCom, protocol);
-        c.view.setIndex(ControlId::Baud, baudIndex(baud));
-        return true;
+        return started;
     }
 
-    bool startRtu(int baud)
+    // libmodbus with 2 stop bits: the console's serial line with parity None.
+    testing::AssertionResult startRtu(int baud)
     {
-        return start(
-            baud,
-            peerCommand(
-                "rtu_slave",
-                {cable.peerPath(), std::to_string(baud), "N", "8", "2", "1", "--lifetime", "100"}),
-            Modbus);
+        return start(baud, rtuSlave(cable, "100", baud), Modbus);
     }
 };
 
@@ -235,7 +231,7 @@ TEST(WireTimed, ABroadcastWriteOfTenRegistersArrivesWholeEveryTime)
     for (const int baud : {1200, 9600, 38400}) {
         SCOPED_TRACE(baud);
         WireRig rig;
-        ASSERT_TRUE(rig.startRtu(baud)) << rig.slave.error();
+        ASSERT_TRUE(rig.startRtu(baud));
         LiveConsole& c = rig.c;
         c.timeoutMs(2000);
         c.dataType(HoldingRegister);
@@ -292,7 +288,7 @@ TEST(WireTimed, RtuReadTimesAreTheWiresOwn)
     for (const ReadCase& r : cases) {
         SCOPED_TRACE(r.name);
         WireRig rig;
-        ASSERT_TRUE(rig.startRtu(r.baud)) << rig.slave.error();
+        ASSERT_TRUE(rig.startRtu(r.baud));
         LiveConsole& c = rig.c;
         c.timeoutMs(r.timeoutMs);
         c.dataType(HoldingRegister);
@@ -338,8 +334,7 @@ TEST(WireTimed, PymodbusAsciiAndAScriptedSlaveWithGapsAnswerAtTheirRates)
                                            "2",
                                            "--lifetime",
                                            "100"}),
-                              ModbusAscii))
-            << rig.slave.error();
+                              ModbusAscii));
         rig.c.timeoutMs(3000);
         rig.c.dataType(HoldingRegister);
         rig.c.registers(1, 3);
@@ -354,15 +349,10 @@ TEST(WireTimed, PymodbusAsciiAndAScriptedSlaveWithGapsAnswerAtTheirRates)
     ASSERT_TRUE(rig.cable.setPeerLine(9600, 2));
     rig.cable.setReplyGap(3ms);
     ASSERT_TRUE(rig.start(9600,
-                          peerCommand("scripted_slave.py",
-                                      {"--serial",
-                                       rig.cable.peerPath(),
-                                       "--lifetime",
-                                       "30",
-                                       "--steps",
-                                       R"([{"expect": 8, "reply": "01 03 04 00 2A 00 2B crc"}])"}),
-                          Modbus))
-        << rig.slave.error();
+                          scriptedSlave({"--serial", rig.cable.peerPath()},
+                                        {R"({"expect": 8, "reply": "01 03 04 00 2A 00 2B crc"})"},
+                                        "30"),
+                          Modbus));
     rig.c.timeoutMs(2000);
     rig.c.dataType(HoldingRegister);
     rig.c.registers(1, 2);

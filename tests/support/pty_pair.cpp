@@ -1,13 +1,14 @@
-#include "pty_pair.h"
+#include "support/pty_pair.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <pty.h>
+#include <system_error>
 #include <termios.h>
 #include <unistd.h>
 
-namespace quarin::bench {
+namespace quarin::test {
 
 namespace {
 
@@ -24,6 +25,8 @@ bool makeRaw(int fd)
     return tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
+// openpty() cannot ask for O_CLOEXEC: set it at once, so no program the test starts keeps an end
+// open and hides a close.
 bool keepFromChildren(int fd)
 {
     const int flags = fcntl(fd, F_GETFD);
@@ -32,13 +35,13 @@ bool keepFromChildren(int fd)
 
 } // namespace
 
-PtyPair::~PtyPair()
+void PtyPair::close()
 {
-    if (m_master >= 0) {
-        close(m_master);
-    }
-    if (m_held >= 0) {
-        close(m_held);
+    for (int* fd : {&m_master, &m_held}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
     }
 }
 
@@ -72,4 +75,4 @@ bool PtyPair::linkAsCom(const std::filesystem::path& dir, int n, std::string& er
     return true;
 }
 
-} // namespace quarin::bench
+} // namespace quarin::test
