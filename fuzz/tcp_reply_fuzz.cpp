@@ -75,7 +75,7 @@ void FramedSteps(Reader& in, std::uint16_t firstId, TcpCase& c)
     const std::span<const std::uint8_t> pdu =
         in.rest().first(std::min<std::size_t>(in.rest().size(), 254));
     auto steps = [&](std::uint16_t id) {
-        const Bytes frame = MbapFrame(static_cast<std::uint16_t>(id + idOffset), protocolId, pdu);
+        const Bytes frame = mbap(static_cast<std::uint16_t>(id + idOffset), pdu, protocolId);
         Steps out;
         const std::size_t size = piece == 0 ? frame.size() : piece;
         for (std::size_t at = 0; at < frame.size(); at += size) {
@@ -104,7 +104,7 @@ void RawSteps(Reader& in, TcpCase& c)
         const int arg = control >> 2;
         switch (control & 3u) {
         case 0:
-            into->push_back(Data(ToBytes(in.take(static_cast<std::size_t>(arg) + 1))));
+            into->push_back(Data(toBytes(in.take(static_cast<std::size_t>(arg) + 1))));
             break;
         case 1:
             into->push_back(Other(test::SocketStep::Close));

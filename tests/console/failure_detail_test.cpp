@@ -206,7 +206,7 @@ TEST(CaptureFailureDetail, SaysWhatToDoForEachReason)
 
 TEST(FailureBoxDetail, UnableToCapturePortNamesTheErrnoAndTheHolder)
 {
-    TxConsole c;
+    FakeConsole c;
     FakePortInspector inspector;
     PortIdentity port = ttyUsb0();
     port.path = "COM2";
@@ -234,7 +234,7 @@ TEST(FailureBoxDetail, UnableToCapturePortNamesTheErrnoAndTheHolder)
 
 TEST(FailureBoxDetail, WithoutAnInspectorTheErrnoIsStillGiven)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial(3);
     c.fp.serial.script.openFails = true;
     c.fp.serial.script.openError = ENOENT;
@@ -246,7 +246,7 @@ TEST(FailureBoxDetail, WithoutAnInspectorTheErrnoIsStillGiven)
 
 TEST(FailureBoxDetail, ExceptionRepliesAreNamed)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.fp.serial.script.reads = {withCrc("01 83 02")};
     c.read();
@@ -264,7 +264,7 @@ TEST(FailureBoxDetail, ExceptionRepliesAreNamed)
 
 TEST(FailureBoxDetail, SocketErrorsAreNamed)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("10.0.0.9");
     c.fp.sockets.connectError = ECONNREFUSED;
     c.read();
@@ -284,7 +284,7 @@ TEST(FailureBoxDetail, SocketErrorsAreNamed)
 
 TEST(FailureBoxDetail, LoggedFailuresStayAsTheyWere)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.fp.serial.script.reads = {withCrc("01 83 02")};
     c.readLogged();
@@ -294,7 +294,7 @@ TEST(FailureBoxDetail, LoggedFailuresStayAsTheyWere)
 
 TEST(FailureBoxDetail, BoxesWithoutAdviceHaveNoDetail)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.type(ControlId::RegisterCount, "0");
     c.read();

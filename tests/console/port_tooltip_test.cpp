@@ -124,7 +124,7 @@ TEST(PortToolTip, SaysWhatIsWrongWithThePort)
 
 TEST(PortToolTip, TheConsoleAsksAboutThePathTheEntryOpens)
 {
-    TxConsole c;
+    FakeConsole c;
     EXPECT_EQ(c.dlg.portToolTip(4), "COM4 opens COM4");
     EXPECT_EQ(c.dlg.portToolTip(0), "");
 

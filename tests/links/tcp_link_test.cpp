@@ -15,14 +15,14 @@ using Connects = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
 constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 constexpr char kArp[] = "/usr/sbin/arp";
 
-void tcpConsole(TxConsole& c, const std::string& address)
+void tcpConsole(FakeConsole& c, const std::string& address)
 {
     c.useTcp(address);
     c.type(ControlId::Timeout, "1500");
     c.fp.sockets.slave = goodTcpSlave;
 }
 
-std::vector<std::uint16_t> sentIds(const TxConsole& c)
+std::vector<std::uint16_t> sentIds(const FakeConsole& c)
 {
     std::vector<std::uint16_t> ids;
     for (const Bytes& request : c.fp.sockets.sent) {
@@ -35,7 +35,7 @@ std::vector<std::uint16_t> sentIds(const TxConsole& c)
 
 TEST(TcpLink, ReadsToTheSameAddressShareOneConnection)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "127.0.0.1");
     c.read();
     c.read();
@@ -50,7 +50,7 @@ TEST(TcpLink, ReadsToTheSameAddressShareOneConnection)
 
 TEST(TcpLink, AChangedAddressClosesTheOldConnectionFirst)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "127.0.0.1");
     c.read();
     c.type(ControlId::Address, "127.0.0.2");
@@ -68,7 +68,7 @@ TEST(TcpLink, AChangedAddressClosesTheOldConnectionFirst)
 
 TEST(TcpLink, AHostNameIsResolvedTwiceAroundTheAddressCacheStep)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "localhost");
     c.fp.sockets.hosts["localhost"] = {"127.0.0.1", "127.0.0.2"};
     c.read();
@@ -93,7 +93,7 @@ TEST(TcpLink, AHostNameIsResolvedTwiceAroundTheAddressCacheStep)
 
 TEST(TcpLink, TheAddressCacheStepIsSkippedWhereTheToolIsMissing)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "localhost");
     c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
     c.fp.programs.arpInstalled = false;
@@ -121,7 +121,7 @@ TEST(TcpLink, EitherFailedResolutionShowsABoxAndReleasesTheLibrary)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c, "plc-1");
         c.fp.sockets.hosts["plc-1"] = row.answers;
         c.readLogged();
@@ -140,7 +140,7 @@ TEST(TcpLink, EitherFailedResolutionShowsABoxAndReleasesTheLibrary)
 
 TEST(TcpLink, ALetterCaseChangeOfAHostNameIsANewConnection)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "plc-1");
     c.fp.sockets.hosts["plc-1"] = {"127.0.0.1"};
     c.fp.sockets.hosts["PLC-1"] = {"127.0.0.1"};
@@ -157,7 +157,7 @@ TEST(TcpLink, ALetterCaseChangeOfAHostNameIsANewConnection)
 
 TEST(TcpLink, TheDefaultAddressIsDottedAndConnectedWithoutResolution)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("254.254.254.254");
     c.fp.sockets.slave = goodTcpSlave;
     EXPECT_EQ(c.view.text(ControlId::Address), "254.254.254.254");
@@ -179,7 +179,7 @@ TEST(TcpLink, EveryWaitIsBoundedByTheTimeoutInWholeSeconds)
     const Row rows[] = {{"1000", 1}, {"1999", 1}, {"2000", 2}, {"59999", 59}, {"60000", 60}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.timeout);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c, "127.0.0.1");
         c.type(ControlId::Timeout, row.timeout);
         c.read();
@@ -210,7 +210,7 @@ TEST(TcpLink, CloseAfterReplyClosesOnceTheLengthCheckHasPassed)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c, "localhost");
         c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
         c.dlg.settings().m_closeAfterReply = 1;
@@ -231,7 +231,7 @@ TEST(TcpLink, CloseAfterReplyClosesOnceTheLengthCheckHasPassed)
 
 TEST(TcpLink, BytesLeftBehindAReplyAreDroppedBeforeTheNextRequest)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "127.0.0.1");
     c.fp.sockets.replies.push_back({data("00 01 00 00 00 05 01 03 02 00 0A DE AD BE EF")});
     c.read();
@@ -243,7 +243,7 @@ TEST(TcpLink, BytesLeftBehindAReplyAreDroppedBeforeTheNextRequest)
 
 TEST(TcpLink, ReadsAndWritesTakeConsecutiveIdentifiersFromOneCounter)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "127.0.0.1");
     EXPECT_EQ(c.dlg.mbapTransactionNo(), 1);
     c.read();
@@ -261,7 +261,7 @@ TEST(TcpLink, ReadsAndWritesTakeConsecutiveIdentifiersFromOneCounter)
 
 TEST(TcpLink, TheSocketLibraryThatWillNotStartIsReportedInABox)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "127.0.0.1");
     c.fp.sockets.startupFails = true;
     c.readLogged();
@@ -279,7 +279,7 @@ TEST(TcpLink, TheSocketLibraryThatWillNotStartIsReportedInABox)
 
 TEST(TcpLink, AFailedConnectionReleasesTheLibraryAndTheNextReadTriesAgain)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "127.0.0.1");
     c.fp.sockets.connectError = 111;
     c.read();
@@ -294,7 +294,7 @@ TEST(TcpLink, AFailedConnectionReleasesTheLibraryAndTheNextReadTriesAgain)
 
 TEST(TcpLink, ClosingTheWindowClosesTheConnectionAndReleasesTheLibrary)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c, "127.0.0.1");
     c.read();
     ASSERT_EQ(c.fp.sockets.open, 1);
