@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+
+#include "support/thread_wait.h"
 
 namespace quarin::posix::test {
 
@@ -108,6 +111,40 @@ inline int runInChild(const std::function<int()>& body)
 {
     return waitChild(startChild(body));
 }
+
+// Does the action on a thread of its own once the thread that made this object sleeps in poll(),
+// so that it lands inside the call that thread makes next.
+class WhilePolling
+{
+public:
+    explicit WhilePolling(std::function<void()> action)
+        : m_thread([this, waiter = ::gettid(), action = std::move(action)] {
+              m_sawPoll = quarin::test::waitUntilPolling(waiter);
+              action();
+          })
+    {}
+
+    ~WhilePolling()
+    {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+    WhilePolling(const WhilePolling&) = delete;
+    WhilePolling& operator=(const WhilePolling&) = delete;
+
+    // Waits for the action; false when it came without the wait having been seen.
+    bool landedInside()
+    {
+        m_thread.join();
+        return m_sawPoll;
+    }
+
+private:
+    bool m_sawPoll = false;
+    std::thread m_thread;
+};
 
 // Runs fn on a thread of its own and returns its result: the thread's last socket error starts at 0
 // there.

@@ -509,15 +509,12 @@ TEST_F(SerialPortTest, TheHaltEndsALongRead)
 {
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
-    std::thread halter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        m_halt.raise();
-    });
+    test::WhilePolling halter([&] { m_halt.raise(); });
     std::vector<std::uint8_t> buffer(16);
     auto start = Clock::now();
     IoResult result = port->read(buffer, 60000);
     long ms = msSince(start);
-    halter.join();
+    EXPECT_TRUE(halter.landedInside());
     EXPECT_FALSE(result.ok);
     EXPECT_LT(ms, 2000);
 
@@ -537,15 +534,12 @@ TEST_F(SerialPortTest, TheHaltEndsAStalledWrite)
 {
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
-    std::thread halter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        m_halt.raise();
-    });
+    test::WhilePolling halter([&] { m_halt.raise(); });
     std::vector<std::uint8_t> big(1024 * 1024);
     auto start = Clock::now();
     IoResult result = port->write(big, 60000);
     long ms = msSince(start);
-    halter.join();
+    EXPECT_TRUE(halter.landedInside());
     EXPECT_FALSE(result.ok);
     EXPECT_LT(result.count, big.size());
     EXPECT_LT(ms, 2000);
