@@ -15,13 +15,6 @@ using Connects = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
 constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 constexpr char kArp[] = "/usr/sbin/arp";
 
-void tcpConsole(FakeConsole& c, const std::string& address)
-{
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
-    c.fp.sockets.slave = goodTcpSlave;
-}
-
 std::vector<std::uint16_t> sentIds(const FakeConsole& c)
 {
     std::vector<std::uint16_t> ids;
@@ -36,7 +29,7 @@ std::vector<std::uint16_t> sentIds(const FakeConsole& c)
 TEST(TcpLink, ReadsToTheSameAddressShareOneConnection)
 {
     FakeConsole c;
-    tcpConsole(c, "127.0.0.1");
+    tcpAt1500(c, "127.0.0.1");
     c.read();
     c.read();
     c.read();
@@ -51,7 +44,7 @@ TEST(TcpLink, ReadsToTheSameAddressShareOneConnection)
 TEST(TcpLink, AChangedAddressClosesTheOldConnectionFirst)
 {
     FakeConsole c;
-    tcpConsole(c, "127.0.0.1");
+    tcpAt1500(c, "127.0.0.1");
     c.read();
     c.type(ControlId::Address, "127.0.0.2");
     c.read();
@@ -69,7 +62,7 @@ TEST(TcpLink, AChangedAddressClosesTheOldConnectionFirst)
 TEST(TcpLink, AHostNameIsResolvedTwiceAroundTheAddressCacheStep)
 {
     FakeConsole c;
-    tcpConsole(c, "localhost");
+    tcpAt1500(c, "localhost");
     c.fp.sockets.hosts["localhost"] = {"127.0.0.1", "127.0.0.2"};
     c.read();
 
@@ -94,7 +87,7 @@ TEST(TcpLink, AHostNameIsResolvedTwiceAroundTheAddressCacheStep)
 TEST(TcpLink, TheAddressCacheStepIsSkippedWhereTheToolIsMissing)
 {
     FakeConsole c;
-    tcpConsole(c, "localhost");
+    tcpAt1500(c, "localhost");
     c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
     c.fp.programs.arpInstalled = false;
     c.read();
@@ -122,7 +115,7 @@ TEST(TcpLink, EitherFailedResolutionShowsABoxAndReleasesTheLibrary)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakeConsole c;
-        tcpConsole(c, "plc-1");
+        tcpAt1500(c, "plc-1");
         c.fp.sockets.hosts["plc-1"] = row.answers;
         c.readLogged();
         // A box in every mode, never a log line.
@@ -141,7 +134,7 @@ TEST(TcpLink, EitherFailedResolutionShowsABoxAndReleasesTheLibrary)
 TEST(TcpLink, ALetterCaseChangeOfAHostNameIsANewConnection)
 {
     FakeConsole c;
-    tcpConsole(c, "plc-1");
+    tcpAt1500(c, "plc-1");
     c.fp.sockets.hosts["plc-1"] = {"127.0.0.1"};
     c.fp.sockets.hosts["PLC-1"] = {"127.0.0.1"};
     c.read();
@@ -180,7 +173,7 @@ TEST(TcpLink, EveryWaitIsBoundedByTheTimeoutInWholeSeconds)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.timeout);
         FakeConsole c;
-        tcpConsole(c, "127.0.0.1");
+        tcpAt1500(c, "127.0.0.1");
         c.type(ControlId::Timeout, row.timeout);
         c.read();
         c.fp.sockets.replies.push_back({silence()});
@@ -211,7 +204,7 @@ TEST(TcpLink, CloseAfterReplyClosesOnceTheLengthCheckHasPassed)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FakeConsole c;
-        tcpConsole(c, "localhost");
+        tcpAt1500(c, "localhost");
         c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
         c.dlg.settings().m_closeAfterReply = 1;
         c.fp.sockets.replies.push_back({data(row.reply)});
@@ -232,7 +225,7 @@ TEST(TcpLink, CloseAfterReplyClosesOnceTheLengthCheckHasPassed)
 TEST(TcpLink, BytesLeftBehindAReplyAreDroppedBeforeTheNextRequest)
 {
     FakeConsole c;
-    tcpConsole(c, "127.0.0.1");
+    tcpAt1500(c, "127.0.0.1");
     c.fp.sockets.replies.push_back({data("00 01 00 00 00 05 01 03 02 00 0A DE AD BE EF")});
     c.read();
     c.read();
@@ -244,7 +237,7 @@ TEST(TcpLink, BytesLeftBehindAReplyAreDroppedBeforeTheNextRequest)
 TEST(TcpLink, ReadsAndWritesTakeConsecutiveIdentifiersFromOneCounter)
 {
     FakeConsole c;
-    tcpConsole(c, "127.0.0.1");
+    tcpAt1500(c, "127.0.0.1");
     EXPECT_EQ(c.dlg.mbapTransactionNo(), 1);
     c.read();
     c.write();
@@ -262,7 +255,7 @@ TEST(TcpLink, ReadsAndWritesTakeConsecutiveIdentifiersFromOneCounter)
 TEST(TcpLink, TheSocketLibraryThatWillNotStartIsReportedInABox)
 {
     FakeConsole c;
-    tcpConsole(c, "127.0.0.1");
+    tcpAt1500(c, "127.0.0.1");
     c.fp.sockets.startupFails = true;
     c.readLogged();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>{"Unable to initialize WinSock"});
@@ -280,7 +273,7 @@ TEST(TcpLink, TheSocketLibraryThatWillNotStartIsReportedInABox)
 TEST(TcpLink, AFailedConnectionReleasesTheLibraryAndTheNextReadTriesAgain)
 {
     FakeConsole c;
-    tcpConsole(c, "127.0.0.1");
+    tcpAt1500(c, "127.0.0.1");
     c.fp.sockets.connectError = 111;
     c.read();
     EXPECT_FALSE(c.dlg.connected());
@@ -295,7 +288,7 @@ TEST(TcpLink, AFailedConnectionReleasesTheLibraryAndTheNextReadTriesAgain)
 TEST(TcpLink, ClosingTheWindowClosesTheConnectionAndReleasesTheLibrary)
 {
     FakeConsole c;
-    tcpConsole(c, "127.0.0.1");
+    tcpAt1500(c, "127.0.0.1");
     c.read();
     ASSERT_EQ(c.fp.sockets.open, 1);
     c.dlg.onDestroy();

@@ -30,11 +30,8 @@ constexpr char kSubFunction[] = "Response has wrong sub-function code";
 // the screen that the read must replace.
 void serialConsole(FakeConsole& c)
 {
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
-    for (int row = 0; row < kValueRows; ++row) {
-        c.type(ControlId::Value, "5", row);
-    }
+    serialAt1500(c);
+    c.values(std::vector<std::string>(kValueRows, "5"));
 }
 
 enum class Road
@@ -327,21 +324,8 @@ std::vector<FailureRow> failureRows()
 
 void expectAfterFailure(FakeConsole& c, const FailureRow& row)
 {
-    EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(row.lastMs));
-    EXPECT_EQ(c.recordValues(), allZero());
-    EXPECT_EQ(c.shownValues(), allZero());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
-    EXPECT_GE(c.view.maxBusyDepth(), 1);
-    EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
-    if (row.portOpened) {
-        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
-        EXPECT_TRUE(c.fp.serial.last()->closed);
-        EXPECT_EQ(c.fp.serial.last()->clearErrors, row.clears);
-    } else {
-        EXPECT_TRUE(c.fp.serial.opened.empty());
-    }
+    expectFailedRead(c, row.lastMs);
+    expectPortAfterFailure(c, row.portOpened, row.clears);
 }
 
 } // namespace

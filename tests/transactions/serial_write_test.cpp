@@ -38,8 +38,7 @@ std::string valueRange(const char* ordinal)
 // COM1, a time-out of 1500 ms, one holding register from register 1 of slave 1, value 1.
 void serialConsole(FakeConsole& c)
 {
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
+    serialAt1500(c);
     c.type(ControlId::Value, "1", 0);
 }
 
@@ -357,17 +356,8 @@ TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShort
             EXPECT_FALSE(c.dlg.scheduleRunning());
             EXPECT_EQ(closedAtBox, row.closedAtBox);
             EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-            EXPECT_FALSE(c.dlg.busy());
-            EXPECT_EQ(c.view.busyDepth(), 0);
-            EXPECT_GE(c.view.maxBusyDepth(), 1);
-            EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
-            if (row.portOpened) {
-                ASSERT_EQ(c.fp.serial.opened.size(), 1u);
-                EXPECT_TRUE(c.fp.serial.last()->closed);
-                EXPECT_EQ(c.fp.serial.last()->clearErrors, row.clears);
-            } else {
-                EXPECT_TRUE(c.fp.serial.opened.empty());
-            }
+            expectHandedBack(c);
+            ASSERT_NO_FATAL_FAILURE(expectPortAfterFailure(c, row.portOpened, row.clears));
             // Settings are never changed by a failure.
             EXPECT_EQ(c.dlg.settings().m_sampleMode, mode);
         }

@@ -64,24 +64,14 @@ std::string recvRequestText(int error)
 // values on the screen that the read must replace, and a slave that answers correctly.
 void tcpConsole(FakeConsole& c, const std::string& address = "127.0.0.1")
 {
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
-    for (int row = 0; row < kValueRows; ++row) {
-        c.type(ControlId::Value, "5", row);
-    }
-    c.fp.sockets.slave = goodTcpSlave;
+    tcpAt1500(c, address);
+    c.values(std::vector<std::string>(kValueRows, "5"));
 }
 
 // Undoes what the rows break, so the next read can show what became of the link.
 void repair(FakeConsole& c)
 {
-    FakeSocketApi& s = c.fp.sockets;
-    s.startupFails = false;
-    s.connectError.reset();
-    s.writableTimesOut = false;
-    s.sendError.reset();
-    s.sendCount.reset();
-    s.replies.clear();
+    repairSockets(c.fp.sockets);
     c.type(ControlId::SlaveId, "1");
     c.dataType(HoldingRegister);
 }
@@ -381,13 +371,7 @@ std::vector<FailureRow> failureRows()
 
 void expectAfterFailure(FakeConsole& c, const FailureRow& row)
 {
-    EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(row.lastMs));
-    EXPECT_EQ(c.recordValues(), allZero());
-    EXPECT_EQ(c.shownValues(), allZero());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
-    EXPECT_GE(c.view.maxBusyDepth(), 1);
+    expectFailedRead(c, row.lastMs);
     if (!row.linked) {
         EXPECT_TRUE(c.fp.sockets.connects.empty());
         EXPECT_TRUE(c.fp.sockets.sent.empty());

@@ -33,22 +33,14 @@ std::string recvRequest(int error)
 // value 1, and a slave that echoes.
 void tcpConsole(FakeConsole& c, const std::string& address = "127.0.0.1")
 {
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
+    tcpAt1500(c, address);
     c.type(ControlId::Value, "1", 0);
-    c.fp.sockets.slave = goodTcpSlave;
 }
 
 // Undoes what the rows break, so that a next write shows what became of the link.
 void repair(FakeConsole& c)
 {
-    FakeSocketApi& s = c.fp.sockets;
-    s.startupFails = false;
-    s.connectError.reset();
-    s.writableTimesOut = false;
-    s.sendError.reset();
-    s.sendCount.reset();
-    s.replies.clear();
+    repairSockets(c.fp.sockets);
     c.type(ControlId::Address, "127.0.0.1");
     c.type(ControlId::Timeout, "1500");
     c.type(ControlId::SlaveId, "1");

@@ -109,4 +109,61 @@ inline std::vector<std::string> allZero()
     return std::vector<std::string>(kValueRows, "0");
 }
 
+// COM1, or TCP/IP with a slave that answers correctly, at a time-out of 1500 ms; one holding
+// register from register 1 of slave 1.
+inline void serialAt1500(FakeConsole& c)
+{
+    c.useSerial(1);
+    c.type(ControlId::Timeout, "1500");
+}
+
+inline void tcpAt1500(FakeConsole& c, const std::string& address = "127.0.0.1")
+{
+    c.useTcp(address);
+    c.type(ControlId::Timeout, "1500");
+    c.fp.sockets.slave = goodTcpSlave;
+}
+
+// Undoes what the failure rows break in the socket library and the slave.
+inline void repairSockets(FakeSocketApi& s)
+{
+    s.startupFails = false;
+    s.connectError.reset();
+    s.writableTimesOut = false;
+    s.sendError.reset();
+    s.sendCount.reset();
+    s.replies.clear();
+}
+
+// Every way out of a transaction hands the console back, the cursor down.
+inline void expectHandedBack(const FakeConsole& c)
+{
+    EXPECT_FALSE(c.dlg.busy());
+    EXPECT_EQ(c.view.busyDepth(), 0);
+    EXPECT_GE(c.view.maxBusyDepth(), 1);
+}
+
+// A failed read: its time as given, zeros in the record and on the screen.
+inline void expectFailedRead(const FakeConsole& c, std::uint32_t lastMs)
+{
+    EXPECT_EQ(c.dlg.stats().lastMs, lastMs);
+    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(lastMs));
+    EXPECT_EQ(c.recordValues(), allZero());
+    EXPECT_EQ(c.shownValues(), allZero());
+    expectHandedBack(c);
+}
+
+// The port after a serial failure: closed once its pending errors were cleared, or never opened.
+inline void expectPortAfterFailure(const FakeConsole& c, bool opened, int clears)
+{
+    EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
+    if (opened) {
+        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        EXPECT_TRUE(c.fp.serial.last()->closed);
+        EXPECT_EQ(c.fp.serial.last()->clearErrors, clears);
+    } else {
+        EXPECT_TRUE(c.fp.serial.opened.empty());
+    }
+}
+
 } // namespace quarin::test
