@@ -56,7 +56,6 @@ TEST(ComTable, MapsTheSixteenPortsAndNothingElse)
 TEST(SerialPorts, AComEntryInTheWorkingFolderTakesPrecedence)
 {
     test::TempDir dir;
-    test::WorkingDirectory cwd(dir.path());
     ASSERT_EQ(::symlink("/nonexistent/device", "COM3"), 0);
     ASSERT_EQ(::symlink("/dev/null", "COM0"), 0);
     EventFdHalt halt;
@@ -76,7 +75,6 @@ TEST(SerialPorts, AComEntryInTheWorkingFolderTakesPrecedence)
 TEST(SerialPorts, DevNullBehindComRefusesTheLineSettings)
 {
     test::TempDir dir;
-    test::WorkingDirectory cwd(dir.path());
     ASSERT_EQ(::symlink("/dev/null", "COM2"), 0);
     EventFdHalt halt;
     PosixSerialPorts ports(halt, quarin::test::testLockDir());
@@ -224,13 +222,11 @@ protected:
     {
         ASSERT_EQ(::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr), 0);
         ASSERT_FALSE(m_dir.path().empty());
-        m_cwd = std::make_unique<test::WorkingDirectory>(m_dir.path());
         ASSERT_EQ(::symlink(::ttyname(m_slave), "COM1"), 0);
     }
 
     void TearDown() override
     {
-        m_cwd.reset();
         closeMaster();
         if (m_slave >= 0) {
             ::close(m_slave);
@@ -286,8 +282,7 @@ protected:
 
     int m_master = -1;
     int m_slave = -1;
-    test::TempDir m_dir;
-    std::unique_ptr<test::WorkingDirectory> m_cwd;
+    test::TempDir m_dir; // the working folder
     EventFdHalt m_halt;
     PosixSerialPorts m_ports{m_halt, quarin::test::testLockDir()};
 };
@@ -598,13 +593,13 @@ TEST(UucpLock, IsHonouredTakenAndGivenBack)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::TempDir locks;
+        test::TempDir locks{test::Cwd::Stay};
         int master = -1;
         int slave = -1;
         char name[64] = {};
         ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
         const std::string lockFile = uucpLockPath(locks.path(), name);
-        EXPECT_EQ(lockFile, locks.path() + "/LCK..pts_" + std::string(name).substr(9));
+        EXPECT_EQ(lockFile, locks.path().string() + "/LCK..pts_" + std::string(name).substr(9));
         std::string before;
         if (c.before) {
             before = c.before();
@@ -630,7 +625,7 @@ TEST(UucpLock, IsHonouredTakenAndGivenBack)
 // Ordinary users often cannot write the lock folder: the port opens all the same.
 TEST(UucpLock, AFolderThatTakesNoFileOpensWithoutALock)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     const std::string notAFolder = dir / "file";
     writeText(notAFolder, "");
     int master = -1;
