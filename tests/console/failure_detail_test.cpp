@@ -114,21 +114,6 @@ TEST(FailureDetail, FixedTextsGetAdviceAndOthersNothing)
     }
 }
 
-PortIdentity ttyUsb0()
-{
-    PortIdentity port;
-    port.path = "COM1";
-    port.linkTarget = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
-    port.device = "/dev/ttyUSB0";
-    port.exists = true;
-    port.characterDevice = true;
-    port.mayOpen = true;
-    port.group = "dialout";
-    port.inGroupNow = true;
-    port.listedInGroup = true;
-    return port;
-}
-
 TEST(CaptureFailureDetail, SaysWhatToDoForEachReason)
 {
     struct Case
@@ -193,7 +178,7 @@ TEST(CaptureFailureDetail, SaysWhatToDoForEachReason)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PortIdentity port = ttyUsb0();
+        PortIdentity port = ftdiAdapterInDialout();
         c.setUp(port);
         const std::string detail = CaptureFailureDetail("COM1", port, c.error);
         for (const std::string& part : c.parts) {
@@ -208,7 +193,7 @@ TEST(FailureBoxDetail, UnableToCapturePortNamesTheErrnoAndTheHolder)
 {
     FakeConsole c;
     FakePortInspector inspector;
-    PortIdentity port = ttyUsb0();
+    PortIdentity port = ftdiAdapterInDialout();
     port.path = "COM2";
     port.holders = {{4242, "minicom", false}};
     inspector.ports["COM2"] = port;

@@ -30,13 +30,7 @@ class OperatorAidsTest : public WindowFixture<>
 protected:
     void SetUp() override
     {
-        PortIdentity adapter;
-        adapter.path = "COM2";
-        adapter.linkTarget = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
-        adapter.device = "/dev/ttyUSB0";
-        adapter.exists = true;
-        adapter.characterDevice = true;
-        adapter.mayOpen = true;
+        PortIdentity adapter = test::ftdiAdapterAt("COM2");
         adapter.holders = {{812, "minicom", false}};
         inspector.ports["COM2"] = adapter;
         console.setPortInspector(&inspector);
