@@ -53,7 +53,7 @@ struct FakeConsole
     FakeConsole& operator=(const FakeConsole&) = delete;
 
     FakePlatform fp;
-    ThreadWorkerStarter threadWorkers;
+    DetachedWorkers threadWorkers;
     Platform platform;
     FakeView view;
     CMasterDlg dlg{view, platform, 502};

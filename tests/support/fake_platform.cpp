@@ -297,7 +297,7 @@ bool FakeWorkerStarter::runNext()
     return true;
 }
 
-void ThreadWorkerStarter::start(std::function<void()> body)
+void DetachedWorkers::start(std::function<void()> body)
 {
     ++m_running;
     std::thread([this, body = std::move(body)] {

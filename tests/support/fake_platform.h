@@ -202,7 +202,7 @@ private:
 };
 
 // Runs every body on a detached thread of its own, as the console's real workers run.
-class ThreadWorkerStarter : public WorkerStarter
+class DetachedWorkers : public WorkerStarter
 {
 public:
     void start(std::function<void()> body) override;

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -249,6 +250,18 @@ protected:
                   static_cast<ssize_t>(bytes.size()));
     }
 
+    // True once the port's input queue holds n bytes: the line hands over what the master wrote a
+    // moment later. False after a few seconds.
+    bool inputQueued(int n) const
+    {
+        const auto end = Clock::now() + std::chrono::seconds(5);
+        int queued = -1;
+        while ((::ioctl(m_slave, FIONREAD, &queued) != 0 || queued != n) && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return queued == n;
+    }
+
     // What the port sent, gathered until the line is quiet for a while.
     std::vector<std::uint8_t> masterRead()
     {
@@ -459,7 +472,7 @@ TEST_F(SerialPortTest, PurgeDropsWhatCameBefore)
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
     masterWrite({0xDE, 0xAD});
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(inputQueued(2));
     port->purge();
     masterWrite({0x42});
     std::uint8_t byte[2] = {};
@@ -473,10 +486,9 @@ TEST_F(SerialPortTest, AVanishedDeviceFailsTheReadFastWithoutSpinning)
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
     masterWrite({0x01, 0x03});
-    std::thread unplug([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        closeMaster();
-    });
+    // With both bytes queued, the read sleeps in poll() only once it has taken them.
+    ASSERT_TRUE(inputQueued(2));
+    test::WhilePolling unplug([&] { closeMaster(); });
     std::vector<std::uint8_t> buffer(7);
     timespec cpuBefore{};
     timespec cpuAfter{};
@@ -485,7 +497,7 @@ TEST_F(SerialPortTest, AVanishedDeviceFailsTheReadFastWithoutSpinning)
     IoResult result = port->read(buffer, 5000);
     long ms = msSince(start);
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
-    unplug.join();
+    EXPECT_TRUE(unplug.landedInside());
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.count, 2u);
     EXPECT_LT(ms, 2000);
