@@ -286,15 +286,25 @@ ShownCheck checkShownTimes(Console& c, const ModbusSlave& slave)
     return check;
 }
 
+// The slave the start makes, or none with the reason on stderr.
+template <typename Start> std::unique_ptr<ModbusSlave> started(Start start)
+{
+    std::string error;
+    std::unique_ptr<ModbusSlave> slave = start(error);
+    if (!slave) {
+        std::fprintf(stderr, "slave: %s\n", error.c_str());
+    }
+    return slave;
+}
+
 bool tcpSchedule(const Options& options, Targets& targets)
 {
     const int slices = options.quick ? 3 : 5;
     const int sliceMs = options.quick ? 1000 : 2000;
-    std::string error;
-    const std::unique_ptr<ModbusSlave> slave =
-        ModbusSlave::tcp(kLoopback, 0, options.slaveCpu, error);
+    const std::unique_ptr<ModbusSlave> slave = started([&](std::string& error) {
+        return ModbusSlave::tcp(kLoopback, 0, options.slaveCpu, error);
+    });
     if (!slave) {
-        std::fprintf(stderr, "slave: %s\n", error.c_str());
         return false;
     }
     Console threaded("worker thread per transaction", false, slave->port());
@@ -412,11 +422,10 @@ bool timingSchedule(const Options& options, Targets& targets)
 {
     const int pairs = options.quick ? 3 : 6;
     const int sliceMs = options.quick ? 1000 : 2000;
-    std::string error;
-    const std::unique_ptr<ModbusSlave> slave =
-        ModbusSlave::tcp(kLoopback, 0, options.slaveCpu, error);
+    const std::unique_ptr<ModbusSlave> slave = started([&](std::string& error) {
+        return ModbusSlave::tcp(kLoopback, 0, options.slaveCpu, error);
+    });
     if (!slave) {
-        std::fprintf(stderr, "slave: %s\n", error.c_str());
         return false;
     }
     Console c("timing window", false, slave->port());
@@ -510,10 +519,9 @@ bool serialSchedule(const Options& options, Targets& targets)
         std::fprintf(stderr, "pty: %s\n", error.c_str());
         return false;
     }
-    const std::unique_ptr<ModbusSlave> slave =
-        ModbusSlave::rtu({line.master()}, options.slaveCpu, error);
+    const std::unique_ptr<ModbusSlave> slave = started(
+        [&](std::string& why) { return ModbusSlave::rtu({line.master()}, options.slaveCpu, why); });
     if (!slave) {
-        std::fprintf(stderr, "slave: %s\n", error.c_str());
         return false;
     }
     Console serial("serial, worker thread per transaction", false, 502);

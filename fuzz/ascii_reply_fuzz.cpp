@@ -22,9 +22,10 @@ void CheckFraming(std::span<const std::uint8_t> chars)
     fuzz::Check(std::equal(expected.begin(), expected.end(), block.begin()),
                 "AsciiDecode decoded differently");
     const std::span<const std::uint8_t> decoded(block.data(), k);
-    fuzz::Check(AsciiFrameOk(decoded) ==
-                    (k >= 1 && decoded[k - 1] == (k >= 2 ? fuzz::LrcOf(decoded.first(k - 1)) : 0)),
-                "AsciiFrameOk disagrees with the LRC");
+    fuzz::Check(
+        AsciiFrameOk(decoded) ==
+            (k >= 1 && decoded[k - 1] == (k >= 2 ? fuzz::referenceLrc(decoded.first(k - 1)) : 0)),
+        "AsciiFrameOk disagrees with the LRC");
 
     // Encoding then decoding gives the message back with its LRC behind it.
     const std::size_t m = std::min<std::size_t>(chars.size(), 200);
@@ -34,7 +35,7 @@ void CheckFraming(std::span<const std::uint8_t> chars)
                 "AsciiEncode wrote past the buffer it was given");
     std::copy_n(chars.begin(), m, frame.begin());
     fuzz::Check(AsciiEncode(frame, m) == 2 * m + 5, "AsciiEncode refused a buffer that fits");
-    fuzz::Check(frame == fuzz::AsciiFrameOf(chars.first(m)), "AsciiEncode framed differently");
+    fuzz::Check(frame == fuzz::asciiFrame(chars.first(m)), "AsciiEncode framed differently");
     fuzz::Check(AsciiDecode(frame, frame.size()) == m + 1, "a frame did not decode to m + 1");
     fuzz::Check(std::equal(chars.begin(), chars.begin() + static_cast<long>(m), frame.begin()),
                 "a frame did not decode to its message");

@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "support/reference_crc.h"
-
 namespace quarin::fuzz {
 
 ExactInput::ExactInput(const std::uint8_t* data, std::size_t size)
@@ -53,46 +51,6 @@ void Fail(std::string_view what)
     std::abort();
 }
 
-std::uint16_t CrcOf(std::span<const std::uint8_t> bytes)
-{
-    return test::referenceCrc16(bytes);
-}
-
-std::uint8_t LrcOf(std::span<const std::uint8_t> bytes)
-{
-    unsigned sum = 0;
-    for (const std::uint8_t b : bytes) {
-        sum += b;
-    }
-    return static_cast<std::uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu);
-}
-
-Bytes WithCrc(std::span<const std::uint8_t> message)
-{
-    Bytes frame = ToBytes(message);
-    const std::uint16_t crc = CrcOf(message);
-    frame.push_back(static_cast<std::uint8_t>(crc & 0xFFu));
-    frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return frame;
-}
-
-Bytes AsciiFrameOf(std::span<const std::uint8_t> message)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    Bytes frame{':'};
-    auto pair = [&](std::uint8_t b) {
-        frame.push_back(static_cast<std::uint8_t>(kDigits[b >> 4]));
-        frame.push_back(static_cast<std::uint8_t>(kDigits[b & 0x0Fu]));
-    };
-    for (const std::uint8_t b : message) {
-        pair(b);
-    }
-    pair(LrcOf(message));
-    frame.push_back('\r');
-    frame.push_back('\n');
-    return frame;
-}
-
 Bytes DecodeAsciiChars(std::span<const std::uint8_t> chars)
 {
     auto digit = [](std::uint8_t c) {
@@ -109,21 +67,6 @@ Bytes DecodeAsciiChars(std::span<const std::uint8_t> chars)
         bytes.push_back(static_cast<std::uint8_t>(value & 0xFFu));
     }
     return bytes;
-}
-
-Bytes MbapFrame(std::uint16_t id, std::uint16_t protocolId, std::span<const std::uint8_t> pdu)
-{
-    const std::size_t length = pdu.size();
-    // Sized first: g++ 12 at -O2 warns falsely (-Warray-bounds) on an insert behind a braced list.
-    Bytes frame(6 + length);
-    frame[0] = static_cast<std::uint8_t>(id >> 8);
-    frame[1] = static_cast<std::uint8_t>(id & 0xFFu);
-    frame[2] = static_cast<std::uint8_t>(protocolId >> 8);
-    frame[3] = static_cast<std::uint8_t>(protocolId & 0xFFu);
-    frame[4] = static_cast<std::uint8_t>((length >> 8) & 0xFFu);
-    frame[5] = static_cast<std::uint8_t>(length & 0xFFu);
-    std::copy(pdu.begin(), pdu.end(), frame.begin() + 6);
-    return frame;
 }
 
 std::uint16_t WordAt(std::span<const std::uint8_t> bytes, std::size_t at)
@@ -154,11 +97,6 @@ std::uint8_t FunctionOf(DataType type)
     return 0;
 }
 
-Bytes ToBytes(std::span<const std::uint8_t> bytes)
-{
-    return Bytes(bytes.begin(), bytes.end());
-}
-
 bool ReadFieldsOk(std::span<const std::uint8_t> pdu,
                   DataType type,
                   int slaveId,
@@ -186,14 +124,6 @@ int TimeoutChoice(std::uint8_t bits)
 {
     static constexpr int kTimeouts[] = {1000, 20000, 60000, 999};
     return kTimeouts[bits & 3u];
-}
-
-Console::Console(std::optional<std::string> ini)
-{
-    if (ini) {
-        fp.files.files["Quarin.ini"] = *ini;
-    }
-    compatible = dlg.onInitDialog();
 }
 
 void Console::read(SampleMode mode)
@@ -239,12 +169,6 @@ void Console::checkLinkState() const
     Check(fp.sockets.open == (dlg.connected() ? 1 : 0),
           "the console's link state and the open sockets disagree");
     Check(fp.sockets.open >= 0, "a socket was closed twice");
-}
-
-std::string Console::log() const
-{
-    const auto it = fp.files.files.find("Quarin.log");
-    return it == fp.files.files.end() ? std::string() : it->second;
 }
 
 void Console::checkLog() const

@@ -1,8 +1,9 @@
 #pragma once
 
 // What the fuzz targets share: the input in an exact-size heap block, a reader that takes the
-// settings bytes from its front, a console on the test fakes, frame helpers written out apart
-// from the code under test, and a check that ends the run as a crash.
+// settings bytes from its front, the console on the test fakes with its checks, the frame helpers
+// of the tests (written out apart from the code under test), and a check that ends the run as a
+// crash.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,17 +12,23 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "console/master_dlg.h"
-#include "support/fake_platform.h"
-#include "support/fake_view.h"
+#include "support/bytes.h"
+#include "support/fake_console.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace quarin::fuzz {
 
+using test::asciiFrame;
 using test::Bytes;
+using test::mbap;
+using test::referenceCrc16;
+using test::referenceLrc;
+using test::toBytes;
+using test::withCrc;
 
 // The input copied into a block of exactly its size, so that a read one byte too far is an
 // ASan report and not a silent look at the fuzzer's own memory.
@@ -66,21 +73,12 @@ inline void Check(bool ok, std::string_view what)
     }
 }
 
-// Frames as a slave builds them, written out here so the oracles do not lean on the code they
-// judge.
-std::uint16_t CrcOf(std::span<const std::uint8_t> bytes);
-std::uint8_t LrcOf(std::span<const std::uint8_t> bytes);
-Bytes WithCrc(std::span<const std::uint8_t> message);
-// ':' + upper-case hex pairs + LRC + CR LF.
-Bytes AsciiFrameOf(std::span<const std::uint8_t> message);
 // The receiver's reading of L characters: floor(L/2) - 1 bytes, 7-bit digits, no lower case.
 Bytes DecodeAsciiChars(std::span<const std::uint8_t> chars);
-Bytes MbapFrame(std::uint16_t id, std::uint16_t protocolId, std::span<const std::uint8_t> pdu);
 std::uint16_t WordAt(std::span<const std::uint8_t> bytes, std::size_t at);
 // How the console shows a register value: "%u", or "%x" without prefix.
 std::string ValueText(std::uint16_t value, bool hex);
 std::uint8_t FunctionOf(DataType type);
-Bytes ToBytes(std::span<const std::uint8_t> bytes);
 
 // The read checks of a reply whose length and frame check have passed: slave address, function,
 // byte count, then sub-function and transmission number or MEI type.
@@ -93,16 +91,12 @@ bool ReadFieldsOk(std::span<const std::uint8_t> pdu,
 // Timeouts a case can choose: the three in range, and one just outside.
 int TimeoutChoice(std::uint8_t bits);
 
-// A console on fakes whose window has opened. Made afresh for every input, so no state and no
-// recorded message box outlives the run.
-struct Console
+// The shared console on fakes, made afresh for every input so that no state and no recorded
+// message box outlives the run, with the checks every target makes.
+struct Console : test::FakeConsole
 {
-    explicit Console(std::optional<std::string> ini = std::nullopt);
+    explicit Console(std::optional<std::string> ini = std::nullopt) : FakeConsole(std::move(ini)) {}
 
-    test::FakePlatform fp;
-    test::FakeView view;
-    CMasterDlg dlg{view, fp.platform, 502};
-    bool compatible = false;
     bool stopLine = false;
 
     // The Read command; a scheduled mode runs one tick with its worker and is then stopped.
@@ -116,7 +110,6 @@ struct Console
     void checkLinkState() const;
     // One CR LF line per counted failure, plus the stop line when Stop wrote one.
     void checkLog() const;
-    std::string log() const;
 };
 
 } // namespace quarin::fuzz

@@ -10,11 +10,11 @@
 //              identification objects (ID, length, value) behind a correct header
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <utility>
 
 #include "harness.h"
-#include "messages/format_text.h"
 #include "messages/read_pdu.h"
 
 namespace quarin::fuzz {
@@ -58,6 +58,19 @@ void CheckWellFormedList(std::span<const std::uint8_t> objects)
     Check(IdentificationText(block.bytes()) == expected, "a whole object list was shown wrong");
 }
 
+// The serial text ends with a full stop, the TCP one does not.
+std::string TransmissionText(LinkKind link, int expected, int actual)
+{
+    char text[96];
+    std::snprintf(text,
+                  sizeof text,
+                  "Response has invalid transmission number.  Expected:  %d.  Actual:  %d%s",
+                  expected,
+                  actual,
+                  link == LinkKind::Serial ? "." : "");
+    return text;
+}
+
 void CheckReadChecks(std::span<const std::uint8_t> reply, const ReadRequest& request, LinkKind link)
 {
     const std::optional<std::string> failure = CheckReadReply(reply, request, link);
@@ -68,33 +81,31 @@ void CheckReadChecks(std::span<const std::uint8_t> reply, const ReadRequest& req
     };
     std::optional<std::string> expected;
     if (!byteIs(0, request.slaveId)) {
-        expected = kSlaveIdMismatch;
-    } else if (!byteIs(1, ReadFunctionCode(request.dataType))) {
-        expected = kWrongFunction;
+        expected = "Slave ID in reponse does not match what was sent";
+    } else if (!byteIs(1, FunctionOf(request.dataType))) {
+        expected = "Response has wrong function code";
     } else {
         switch (request.dataType) {
         case HoldingRegister:
         case SingleHoldingRegister:
         case InputRegister:
             if (!byteIs(2, 2 * n)) {
-                expected = kWrongByteCount;
+                expected = "Amount of data returned does not match what was requested";
             }
             break;
         case ScatteredRead:
             if (!byteIs(2, 2 * n + 2)) {
-                expected = kWrongByteCount;
+                expected = "Amount of data returned does not match what was requested";
             } else if (!byteIs(3, 0x04)) {
-                expected = kWrongSubFunction;
+                expected = "Response has wrong sub-function code";
             } else if (!byteIs(4, request.transmissionNo)) {
-                expected = formatText(link == LinkKind::Serial ? kBadTransmissionSerial
-                                                               : kBadTransmissionTcp,
-                                      int{request.transmissionNo},
-                                      reply.size() > 4 ? int{reply[4]} : -1);
+                expected = TransmissionText(
+                    link, int{request.transmissionNo}, reply.size() > 4 ? int{reply[4]} : -1);
             }
             break;
         case DeviceIdentification:
             if (!byteIs(2, 0x0E)) {
-                expected = kWrongSubFunction;
+                expected = "Response has wrong sub-function code";
             }
             break;
         }

@@ -72,15 +72,16 @@ Accepted(const SerialCase& c, std::span<const std::uint8_t> received, std::uint8
     if (ident && received.size() >= 3 && (received[1] & 0x80u) != 0) {
         return false; // an exception reply, recognised on the bytes as received
     }
-    const Bytes bytes = ascii ? DecodeAsciiChars(received) : ToBytes(received);
+    const Bytes bytes = ascii ? DecodeAsciiChars(received) : toBytes(received);
     const std::size_t checkBytes = ascii ? 1 : 2;
     if (bytes.size() < (ident ? 8 : 1) + checkBytes) {
         return false;
     }
     const std::size_t n = bytes.size();
     const std::span<const std::uint8_t> message(bytes.data(), n - checkBytes);
-    const bool frameOk = ascii ? bytes[n - 1] == LrcOf(message)
-                               : CrcOf(message) == (unsigned{bytes[n - 1]} << 8 | bytes[n - 2]);
+    const bool frameOk =
+        ascii ? bytes[n - 1] == referenceLrc(message)
+              : referenceCrc16(message) == (unsigned{bytes[n - 1]} << 8 | bytes[n - 2]);
     return frameOk && ReadFieldsOk(message, c.type, c.slaveId, c.count, transNo);
 }
 
@@ -109,7 +110,7 @@ SerialCase ReadCase(Reader& in, bool ascii)
         c.fault = NoFault;
     }
     const std::span<const std::uint8_t> rest = in.rest();
-    c.reply = !frame ? ToBytes(rest) : ascii ? AsciiFrameOf(rest) : WithCrc(rest);
+    c.reply = !frame ? toBytes(rest) : ascii ? asciiFrame(rest) : withCrc(rest);
     return c;
 }
 
@@ -175,7 +176,7 @@ void RunSerialReadCase(std::span<const std::uint8_t> input, bool ascii)
         Check(console.boxes(MessageIcon::Information) == 1, "no identification box");
         return;
     }
-    const Bytes bytes = ascii ? DecodeAsciiChars(received) : ToBytes(received);
+    const Bytes bytes = ascii ? DecodeAsciiChars(received) : toBytes(received);
     const std::size_t first = c.type == ScatteredRead ? 5 : 3;
     const std::size_t shown = static_cast<std::size_t>(std::min(c.count, kValueRows));
     for (std::size_t k = 0; k < kValueRows; ++k) {

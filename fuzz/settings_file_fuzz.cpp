@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "harness.h"
-#include "persistence/persistence_texts.h"
 #include "persistence/settings_file.h"
 
 namespace quarin::fuzz {
@@ -58,7 +57,7 @@ std::string SaveAndCheck(Console& console, const std::string& address)
 {
     console.dlg.onExit();
     Check(console.view.closed(), "Exit did not close the window");
-    const auto it = console.fp.files.files.find(kSettingsFileName);
+    const auto it = console.fp.files.files.find("Quarin.ini");
     Check(it != console.fp.files.files.end(), "Exit saved no settings file");
     const std::string& saved = it->second;
     std::size_t at = 0;
@@ -91,9 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool compatible = lines.size() == 14;
     Check(console.compatible == compatible, "the file was judged wrongly");
     if (!compatible) {
-        Check(console.view.boxTexts() == std::vector<std::string>{kIncompatibleIni},
+        Check(console.view.boxTexts() ==
+                  std::vector<std::string>{
+                      "Incompatible ini file detected.\nQuarin will close and "
+                      "delete Quarin.ini file.\nDefaults will be used next time."},
               "an incompatible file did not give its one message");
-        Check(console.fp.files.files.count(kSettingsFileName) == 0,
+        Check(console.fp.files.files.count("Quarin.ini") == 0,
               "an incompatible file was not deleted");
         return 0;
     }

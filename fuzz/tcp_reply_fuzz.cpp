@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <deque>
 #include <optional>
+#include <string_view>
 
 #include "harness.h"
 #include "messages/mbap_header.h"
@@ -26,6 +27,16 @@
 namespace quarin::fuzz {
 
 namespace {
+
+constexpr char kTooShort[] =
+    "Too short of ModbusTCP/IP header data returned from socket recv operation.";
+constexpr char kOutOfBounds[] =
+    "Out of bounds message size received in ModbusTCP/IP header information.";
+
+bool IsText(const char* text, std::string_view expected)
+{
+    return text != nullptr && text == expected;
+}
 
 using Steps = std::vector<test::SocketStep>;
 
@@ -75,7 +86,7 @@ void FramedSteps(Reader& in, std::uint16_t firstId, TcpCase& c)
     const std::span<const std::uint8_t> pdu =
         in.rest().first(std::min<std::size_t>(in.rest().size(), 254));
     auto steps = [&](std::uint16_t id) {
-        const Bytes frame = MbapFrame(static_cast<std::uint16_t>(id + idOffset), protocolId, pdu);
+        const Bytes frame = mbap(static_cast<std::uint16_t>(id + idOffset), pdu, protocolId);
         Steps out;
         const std::size_t size = piece == 0 ? frame.size() : piece;
         for (std::size_t at = 0; at < frame.size(); at += size) {
@@ -104,7 +115,7 @@ void RawSteps(Reader& in, TcpCase& c)
         const int arg = control >> 2;
         switch (control & 3u) {
         case 0:
-            into->push_back(Data(ToBytes(in.take(static_cast<std::size_t>(arg) + 1))));
+            into->push_back(Data(toBytes(in.take(static_cast<std::size_t>(arg) + 1))));
             break;
         case 1:
             into->push_back(Other(test::SocketStep::Close));
@@ -206,13 +217,13 @@ void CheckHeaderRoutines(std::span<const std::uint8_t> bytes)
         const ExactInput piece(bytes.data(), k);
         const HeaderCheck header = CheckMbapHeader(piece.bytes());
         if (k < 6) {
-            Check(header.failure == kHeaderTooShort, "a short header was not refused as such");
+            Check(IsText(header.failure, kTooShort), "a short header was not refused as such");
             continue;
         }
         const std::size_t length = bytes[5];
         const bool inBounds = length >= 2 && length <= 254;
         Check(inBounds ? header.failure == nullptr && header.length == length
-                       : header.failure == kLengthOutOfBounds,
+                       : IsText(header.failure, kOutOfBounds),
               "the header length check is wrong");
         if (k >= 2) {
             const std::uint16_t id = WordAt(bytes, 0);

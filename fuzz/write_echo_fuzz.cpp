@@ -67,11 +67,11 @@ WriteCase ReadCase(Reader& in)
     }
     const std::span<const std::uint8_t> rest = in.rest();
     if (!frame) {
-        c.echo = ToBytes(rest);
+        c.echo = toBytes(rest);
     } else if (c.tcp) {
-        c.echo = MbapFrame(1, 0, rest.first(std::min<std::size_t>(rest.size(), 250)));
+        c.echo = mbap(1, rest.first(std::min<std::size_t>(rest.size(), 250)));
     } else {
-        c.echo = c.protocol == ModbusAscii ? AsciiFrameOf(rest) : WithCrc(rest);
+        c.echo = c.protocol == ModbusAscii ? asciiFrame(rest) : withCrc(rest);
     }
     return c;
 }
@@ -121,9 +121,9 @@ bool Accepted(const WriteCase& c, std::uint16_t idSent)
     const std::span<const std::uint8_t> received(c.echo.data(), expected);
     if (ascii) {
         const Bytes bytes = DecodeAsciiChars(received);
-        return bytes[6] == LrcOf(std::span(bytes).first(6)) && EchoOk(c, bytes);
+        return bytes[6] == referenceLrc(std::span(bytes).first(6)) && EchoOk(c, bytes);
     }
-    return CrcOf(received.first(6)) == (unsigned{received[7]} << 8 | received[6]) &&
+    return referenceCrc16(received.first(6)) == (unsigned{received[7]} << 8 | received[6]) &&
            EchoOk(c, received);
 }
 

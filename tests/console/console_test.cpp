@@ -1,36 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "console/master_dlg.h"
-#include "support/fake_platform.h"
-#include "support/fake_view.h"
+#include "transactions/tx_console.h"
 
 namespace quarin::test {
 namespace {
 
-struct Console
-{
-    FakePlatform fp;
-    FakeView view;
-    CMasterDlg dlg{view, fp.platform, 502};
-
-    Console() { EXPECT_TRUE(dlg.onInitDialog()); }
-
-    void choosePort(int port)
-    {
-        view.setIndex(ControlId::Port, port);
-        dlg.applyPortRules();
-    }
-
-    void chooseDataType(DataType type)
-    {
-        view.setIndex(ControlId::DataType, type);
-        dlg.applyDataTypeRules();
-    }
-};
-
 TEST(ConsoleSettings, FreshConsoleShowsTheDefaults)
 {
-    Console c;
+    OpenedConsole c;
     const FakeView& v = c.view;
     EXPECT_EQ(v.index(ControlId::Port), 0);
     EXPECT_EQ(v.index(ControlId::Baud), 5);
@@ -82,7 +59,7 @@ TEST(ConsoleSettings, BadIntegerStopsTheTransferAtItsEdit)
                           {ControlId::StartRegister, "99999999999"}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.text);
-        Console c;
+        OpenedConsole c;
         c.view.type(ControlId::Address, "10.0.0.9"); // before every numeric edit but the first
         c.view.type(ControlId::Value, "77", 3);      // after all of them
         c.view.type(k.bad, k.text);
@@ -99,7 +76,7 @@ TEST(ConsoleSettings, BadIntegerStopsTheTransferAtItsEdit)
 
 TEST(ConsoleSettings, IntegersAcceptBlanksAndSigns)
 {
-    Console c;
+    OpenedConsole c;
     c.view.type(ControlId::SlaveId, " \t-7 ");
     c.view.type(ControlId::StartRegister, "+65537");
     c.dlg.saveTransfer();
@@ -110,7 +87,7 @@ TEST(ConsoleSettings, IntegersAcceptBlanksAndSigns)
 
 TEST(ConsoleSettings, IndexOutsideItsListShowsNoneAndReadsBackMinusOne)
 {
-    Console c;
+    OpenedConsole c;
     c.dlg.settings().m_baudRate = 7;
     c.dlg.settings().m_sampleMode = static_cast<SampleMode>(-4);
     c.dlg.showTransfer();
@@ -122,7 +99,7 @@ TEST(ConsoleSettings, IndexOutsideItsListShowsNoneAndReadsBackMinusOne)
 
 TEST(ConsoleSettings, ShowTransferLeavesEqualTextsUntouched)
 {
-    Console c;
+    OpenedConsole c;
     const int before = c.view.setTextChanges(ControlId::SlaveId);
     c.dlg.showTransfer();
     c.dlg.showTransfer();
@@ -131,7 +108,7 @@ TEST(ConsoleSettings, ShowTransferLeavesEqualTextsUntouched)
 
 TEST(ConsoleRules, TcpIpForcesModbusAndDisablesTheSerialControls)
 {
-    Console c;
+    OpenedConsole c;
     c.choosePort(3);
     for (ControlId id : {ControlId::Baud, ControlId::Parity, ControlId::Wiring}) {
         EXPECT_TRUE(c.view.isEnabled(id));
@@ -154,7 +131,7 @@ TEST(ConsoleRules, TcpIpForcesModbusAndDisablesTheSerialControls)
 
 TEST(ConsoleRules, AsciiForcesEvenParityInADisabledBoxAndModbusEnablesItAgain)
 {
-    Console c;
+    OpenedConsole c;
     c.choosePort(1);
     c.view.setIndex(ControlId::Parity, 1);
     c.view.setIndex(ControlId::Protocol, ModbusAscii);
@@ -169,19 +146,19 @@ TEST(ConsoleRules, AsciiForcesEvenParityInADisabledBoxAndModbusEnablesItAgain)
 
 TEST(ConsoleRules, SingleRegisterHoldsTheCountAndGivesItBack)
 {
-    Console c;
+    OpenedConsole c;
     c.view.type(ControlId::RegisterCount, "8");
     c.view.type(ControlId::Value, "5", 4);
-    c.chooseDataType(SingleHoldingRegister);
+    c.dataType(SingleHoldingRegister);
     EXPECT_EQ(c.view.text(ControlId::RegisterCount), "1");
     EXPECT_EQ(c.view.text(ControlId::Value, 4), "0");
-    c.chooseDataType(HoldingRegister);
+    c.dataType(HoldingRegister);
     EXPECT_EQ(c.view.text(ControlId::RegisterCount), "8");
 
-    c.chooseDataType(SingleHoldingRegister);
-    c.chooseDataType(DeviceIdentification);
+    c.dataType(SingleHoldingRegister);
+    c.dataType(DeviceIdentification);
     EXPECT_EQ(c.view.text(ControlId::RegisterCount), "1");
-    c.chooseDataType(InputRegister);
+    c.dataType(InputRegister);
     EXPECT_EQ(c.view.text(ControlId::RegisterCount), "8");
     EXPECT_EQ(c.dlg.settings().m_heldRegisterCount, 0);
 }
@@ -203,9 +180,9 @@ TEST(ConsoleRules, DataTypeEnablesItsControls)
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.type);
-        Console c;
+        OpenedConsole c;
         c.view.setIndex(ControlId::SampleMode, Scheduled);
-        c.chooseDataType(r.type);
+        c.dataType(r.type);
         EXPECT_EQ(c.view.isEnabled(ControlId::RegisterCount), r.count);
         EXPECT_EQ(c.view.isEnabled(ControlId::ReadButton), r.read);
         EXPECT_EQ(c.view.isEnabled(ControlId::WriteButton), r.write);
@@ -238,7 +215,7 @@ TEST(ConsoleRules, SampleRateIsCheckedOnlyInTheScheduledModes)
                           {ScheduledWithLogging, "1", false}};
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.text) + " mode " + std::to_string(k.mode));
-        Console c;
+        OpenedConsole c;
         c.view.setIndex(ControlId::SampleMode, k.mode);
         c.view.type(ControlId::SampleRate, k.text);
         c.dlg.checkSampleRate();
@@ -289,7 +266,7 @@ TEST(RegisterLabels, FormsAndRanges)
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.start) + "/" + k.count);
-        Console c;
+        OpenedConsole c;
         c.choosePort(1);
         c.view.setIndex(ControlId::DataType, k.type);
         c.view.setIndex(ControlId::Protocol, k.protocol);
@@ -307,7 +284,7 @@ TEST(RegisterLabels, FormsAndRanges)
 
 TEST(RegisterLabels, JbusClickedTwiceRewritesOnce)
 {
-    Console c;
+    OpenedConsole c;
     c.choosePort(1);
     c.view.type(ControlId::StartRegister, "10");
     c.view.setIndex(ControlId::Protocol, Jbus);
@@ -322,12 +299,12 @@ TEST(RegisterLabels, JbusClickedTwiceRewritesOnce)
 
 TEST(TransactionStats, TimesAndExtremes)
 {
-    Console c;
+    OpenedConsole c;
     c.dlg.recordTransactionTime({100, 900}, {101, 50});
     EXPECT_EQ(c.dlg.stats().lastMs, 150u);
     EXPECT_EQ(c.view.text(ControlId::TransactionTime), "150");
 
-    Console d;
+    OpenedConsole d;
     d.dlg.recordTransactionTime({1, 0}, {1, 40});
     d.dlg.recordTransactionTime({2, 0}, {2, 30});
     d.dlg.recordTransactionTime({3, 0}, {3, 35});
@@ -358,7 +335,7 @@ TEST(DisplayMode, ConvertsAllTenValues)
                           {"65535", "ffff", "65535"},
                           {"12abc", "c", "12"},
                           {"abc", "0", "0"}};
-    Console c;
+    OpenedConsole c;
     for (int row = 0; row < 6; ++row) {
         c.view.type(ControlId::Value, cases[row].decimal, row);
     }

@@ -132,21 +132,6 @@ TEST(FailureDetail, FixedFaultsGetAdviceAndOthersNothing)
     }
 }
 
-PortIdentity ttyUsb0()
-{
-    PortIdentity port;
-    port.path = "COM1";
-    port.linkTarget = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
-    port.device = "/dev/ttyUSB0";
-    port.exists = true;
-    port.characterDevice = true;
-    port.mayOpen = true;
-    port.group = "dialout";
-    port.inGroupNow = true;
-    port.listedInGroup = true;
-    return port;
-}
-
 TEST(CaptureFailureDetail, SaysWhatToDoForEachReason)
 {
     struct Case
@@ -211,7 +196,7 @@ TEST(CaptureFailureDetail, SaysWhatToDoForEachReason)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        PortIdentity port = ttyUsb0();
+        PortIdentity port = ftdiAdapterInDialout();
         c.setUp(port);
         const std::string detail = CaptureFailureDetail("COM1", port, c.error);
         for (const std::string& part : c.parts) {
@@ -224,9 +209,9 @@ TEST(CaptureFailureDetail, SaysWhatToDoForEachReason)
 
 TEST(FailureBoxDetail, UnableToCapturePortNamesTheErrnoAndTheHolder)
 {
-    TxConsole c;
+    FakeConsole c;
     FakePortInspector inspector;
-    PortIdentity port = ttyUsb0();
+    PortIdentity port = ftdiAdapterInDialout();
     port.path = "COM2";
     port.holders = {{4242, "minicom", false}};
     inspector.ports["COM2"] = port;
@@ -252,7 +237,7 @@ TEST(FailureBoxDetail, UnableToCapturePortNamesTheErrnoAndTheHolder)
 
 TEST(FailureBoxDetail, WithoutAnInspectorTheErrnoIsStillGiven)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial(3);
     c.fp.serial.script.openFails = true;
     c.fp.serial.script.openError = ENOENT;
@@ -264,7 +249,7 @@ TEST(FailureBoxDetail, WithoutAnInspectorTheErrnoIsStillGiven)
 
 TEST(FailureBoxDetail, ExceptionRepliesAreNamed)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.fp.serial.script.reads = {withCrc("01 83 02")};
     c.read();
@@ -282,7 +267,7 @@ TEST(FailureBoxDetail, ExceptionRepliesAreNamed)
 
 TEST(FailureBoxDetail, SocketErrorsAreNamed)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("10.0.0.9");
     c.fp.sockets.connectError = ECONNREFUSED;
     c.read();
@@ -302,7 +287,7 @@ TEST(FailureBoxDetail, SocketErrorsAreNamed)
 
 TEST(FailureBoxDetail, LoggedFailuresStayAsTheyWere)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.fp.serial.script.reads = {withCrc("01 83 02")};
     c.readLogged();
@@ -312,7 +297,7 @@ TEST(FailureBoxDetail, LoggedFailuresStayAsTheyWere)
 
 TEST(FailureBoxDetail, BoxesWithoutAdviceHaveNoDetail)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.type(ControlId::RegisterCount, "0");
     c.read();

@@ -20,7 +20,7 @@ constexpr char kTrace[] = "Quarin.trace";
 const Bytes kRequest = hexBytes("01 03 00 00 00 01 84 0A");
 const Bytes kReply = withCrc("01 03 02 00 0A");
 
-std::string trace(const TxConsole& c)
+std::string trace(const FakeConsole& c)
 {
     const auto it = c.fp.files.files.find(kTrace);
     return it == c.fp.files.files.end() ? std::string() : it->second;
@@ -31,7 +31,7 @@ std::string stampOf(std::uint64_t ms)
     return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 + 1000).substr(1);
 }
 
-bool hasTrace(const TxConsole& c)
+bool hasTrace(const FakeConsole& c)
 {
     return c.fp.files.files.count(kTrace) != 0;
 }
@@ -110,7 +110,7 @@ TEST(FrameTraceRecord, NotesWhatWentWrong)
 
 TEST(FrameTrace, OffAtStartAndToggledWithANotice)
 {
-    TxConsole c;
+    FakeConsole c;
     EXPECT_FALSE(c.dlg.frameTraceOn());
     c.dlg.toggleFrameTrace();
     EXPECT_TRUE(c.dlg.frameTraceOn());
@@ -125,7 +125,7 @@ TEST(FrameTrace, OffAtStartAndToggledWithANotice)
 
 TEST(FrameTrace, OffWritesNothingOnAnyLink)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.select(ControlId::Wiring, TwoWireEcho);
     c.fp.serial.script.reads = {kRequest, kReply};
@@ -147,7 +147,7 @@ TEST(FrameTrace, OffWritesNothingOnAnyLink)
 
 TEST(FrameTrace, SerialReadOnAnEchoingLine)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial(2);
     c.select(ControlId::Wiring, TwoWireEcho);
     c.dlg.toggleFrameTrace();
@@ -179,7 +179,7 @@ TEST(FrameTrace, SerialReadOnAnEchoingLine)
 
 TEST(FrameTrace, SerialWriteAndBroadcast)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.dlg.toggleFrameTrace();
     c.type(ControlId::Value, "258");
@@ -201,7 +201,7 @@ TEST(FrameTrace, SerialWriteAndBroadcast)
 
 TEST(FrameTrace, TcpReadAndWrite)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("10.0.0.9");
     c.fp.sockets.slave = goodTcpSlave;
     c.dlg.toggleFrameTrace();
@@ -226,7 +226,7 @@ TEST(FrameTrace, TcpReadAndWrite)
 
 TEST(FrameTrace, TcpFailuresShowWhatArrived)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("10.0.0.9");
     c.type(ControlId::Timeout, "1000");
     c.dlg.toggleFrameTrace();
@@ -302,7 +302,7 @@ TEST(FrameTrace, WritingTheTraceCostsTheTransactionTimeNothing)
 
 TEST(FrameTrace, AWriteFailureIsToldOncePerSwitchingOn)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.dlg.toggleFrameTrace();
     c.fp.files.appendError = ENOSPC;
@@ -323,7 +323,7 @@ TEST(FrameTrace, AWriteFailureIsToldOncePerSwitchingOn)
 
 TEST(FrameTrace, AHaltedTransactionLeavesNoTrace)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.dlg.toggleFrameTrace();
     c.fp.serial.onRead = [&](SerialLog&) { c.fp.halt.raise(); };
@@ -336,30 +336,19 @@ TEST(FrameTrace, AHaltedTransactionLeavesNoTrace)
 // A scheduled run: the worker records and writes, the window's thread switches the trace.
 TEST(FrameTrace, AWorkerTracesWhileTheWindowSwitches)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.type(ControlId::Timeout, "1000");
     c.select(ControlId::SampleMode, ScheduledWithLogging);
     c.dlg.onRead();
-    auto tick = [&] {
-        c.dlg.onTimer(CMasterDlg::kScheduleTimer);
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            c.fp.workers.runNext();
-            done = true;
-        });
-        const bool finished = c.view.waitWhileProcessingEvents([&] { return done.load(); }, 20000);
-        worker.join();
-        return finished;
-    };
     c.dlg.toggleFrameTrace();
     c.fp.serial.script.reads = {kReply};
-    ASSERT_TRUE(tick());
+    ASSERT_TRUE(c.tickOnAWorkerThread());
     c.dlg.toggleFrameTrace();
-    ASSERT_TRUE(tick());
+    ASSERT_TRUE(c.tickOnAWorkerThread());
     c.dlg.toggleFrameTrace();
     c.fp.serial.script.reads = {};
-    ASSERT_TRUE(tick());
+    ASSERT_TRUE(c.tickOnAWorkerThread());
 
     const std::string lines = trace(c);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 4) << lines;
@@ -372,7 +361,7 @@ TEST(FrameTrace, IsNotASetting)
 {
     std::string saved[2];
     for (const bool tracing : {false, true}) {
-        TxConsole c;
+        FakeConsole c;
         if (tracing) {
             c.dlg.toggleFrameTrace();
         }

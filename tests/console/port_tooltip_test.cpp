@@ -15,17 +15,8 @@ namespace {
 
 PortIdentity ftdiAdapter()
 {
-    PortIdentity port;
-    port.path = "COM1";
-    port.linkTarget = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
-    port.device = "/dev/ttyUSB0";
+    PortIdentity port = ftdiAdapterInDialout();
     port.byId = {"usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0"};
-    port.exists = true;
-    port.characterDevice = true;
-    port.mayOpen = true;
-    port.group = "dialout";
-    port.inGroupNow = true;
-    port.listedInGroup = true;
     port.driver = "ftdi_sio";
     port.latencyTimerMs = 16;
     port.latencyTimerFile = "/sys/class/tty/ttyUSB0/device/latency_timer";
@@ -124,7 +115,7 @@ TEST(PortToolTip, SaysWhatIsWrongWithThePort)
 
 TEST(PortToolTip, TheConsoleAsksAboutThePathTheEntryOpens)
 {
-    TxConsole c;
+    FakeConsole c;
     EXPECT_EQ(c.dlg.portToolTip(4), "COM4 opens COM4");
     EXPECT_EQ(c.dlg.portToolTip(0), "");
 

@@ -62,7 +62,7 @@ TEST(RegisterCrossReference, GivesTheReferenceTheJbusAddressAndTheWireAddress)
 
 TEST(RegisterCrossReference, FollowsTheLabelsTheConsoleShows)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial();
     c.type(ControlId::StartRegister, "100");
     c.type(ControlId::RegisterCount, "2");
@@ -98,7 +98,7 @@ TEST(RegisterCrossReference, MatchesTheAddressTheRequestCarries)
 {
     for (const ProtocolVariant protocol : {Modbus, Jbus}) {
         SCOPED_TRACE(protocol);
-        TxConsole c;
+        FakeConsole c;
         c.useSerial();
         c.select(ControlId::Protocol, protocol);
         if (protocol == Jbus) {

@@ -7,8 +7,7 @@
 
 #include "console/master_dlg.h"
 #include "console/run_record.h"
-#include "support/fake_platform.h"
-#include "support/fake_view.h"
+#include "transactions/tx_console.h"
 
 namespace quarin::test {
 namespace {
@@ -186,27 +185,12 @@ TEST(RunRecord, MemoryStaysBoundedAfterAMillionTransactions)
     EXPECT_EQ(mallinfo2().uordblks, warm) << "no allocation once the ring is full";
 }
 
-struct Console
-{
-    FakePlatform fp;
-    FakeView view;
-    CMasterDlg dlg{view, fp.platform, 502};
-
-    Console() { EXPECT_TRUE(dlg.onInitDialog()); }
-
-    void startLoggingRun()
-    {
-        view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-        dlg.onRead();
-    }
-};
-
 TEST(ConsoleRunRecord, ResetsWhereTheRunsExtremesDo)
 {
-    Console c;
+    OpenedConsole c;
     c.dlg.recordTransactionTime({1, 0}, {1, 40}); // a write's time, before any Read
     EXPECT_EQ(c.dlg.runRecord().count(), 1u);
-    c.startLoggingRun();
+    c.startSchedule(ScheduledWithLogging);
     EXPECT_EQ(c.dlg.runRecord().count(), 0u) << "Read begins a run";
     c.dlg.recordTransactionTime({2, 0}, {2, 30});
     c.dlg.recordTransactionTime({3, 0}, {3, 35});
@@ -217,8 +201,8 @@ TEST(ConsoleRunRecord, ResetsWhereTheRunsExtremesDo)
 
 TEST(ConsoleRunRecord, FailuresOfBothRoadsAreTheTransactionsVerdict)
 {
-    Console c;
-    c.startLoggingRun();
+    OpenedConsole c;
+    c.startSchedule(ScheduledWithLogging);
     // A timed transaction that the checks then refuse: one entry, failed.
     c.dlg.recordTransactionTime({5, 0}, {5, 20});
     c.dlg.reportFailure("Exception Response Received = 2", Failure);
@@ -240,7 +224,7 @@ TEST(ConsoleRunRecord, FailuresOfBothRoadsAreTheTransactionsVerdict)
 
 TEST(ConsoleValueToolTip, RegisterAndPairViewsOfWhatTheFieldsShow)
 {
-    Console c;
+    OpenedConsole c;
     c.view.type(ControlId::RegisterCount, "3");
     c.dlg.refreshLabels();
     c.view.type(ControlId::Value, "16712", 0); // 0x4148

@@ -10,8 +10,7 @@
 
 #include "console/master_dlg.h"
 #include "messages/framing.h"
-#include "support/fake_platform.h"
-#include "support/fake_view.h"
+#include "transactions/tx_console.h"
 
 namespace quarin::test {
 namespace {
@@ -32,44 +31,22 @@ std::function<std::vector<SocketStep>(const Bytes&)> tcpSlave(std::function<bool
     };
 }
 
-struct Console
-{
-    FakePlatform fp;
-    FakeView view;
-    CMasterDlg dlg{view, fp.platform, 502};
-
-    Console() { EXPECT_TRUE(dlg.onInitDialog()); }
-
-    void startSchedule(SampleMode mode)
-    {
-        view.setIndex(ControlId::SampleMode, mode);
-        dlg.onRead();
-    }
-
-    // One timer tick and the worker it started, run to its end.
-    void tick()
-    {
-        dlg.onTimer(CMasterDlg::kScheduleTimer);
-        while (fp.workers.runNext()) {
-        }
-    }
-
-    std::string log() { return fp.files.files["Quarin.log"]; }
-};
+// What a schedule disables while it runs, Stop aside.
+constexpr ControlId kLinkControls[] = {ControlId::SampleMode,
+                                       ControlId::Port,
+                                       ControlId::Timeout,
+                                       ControlId::DataType,
+                                       ControlId::WriteButton,
+                                       ControlId::ReadButton,
+                                       ControlId::Address};
 
 TEST(Scheduler, ReadStartsTheTimerAndDisablesTheLinkControls)
 {
-    Console c;
+    OpenedConsole c;
     c.view.type(ControlId::SampleRate, "250");
     c.startSchedule(Scheduled);
     EXPECT_EQ(c.view.timerPeriod(CMasterDlg::kScheduleTimer), 1);
-    for (ControlId id : {ControlId::SampleMode,
-                         ControlId::Port,
-                         ControlId::Timeout,
-                         ControlId::DataType,
-                         ControlId::WriteButton,
-                         ControlId::ReadButton,
-                         ControlId::Address}) {
+    for (ControlId id : kLinkControls) {
         EXPECT_FALSE(c.view.isEnabled(id));
     }
     EXPECT_TRUE(c.view.isEnabled(ControlId::StopButton));
@@ -82,13 +59,7 @@ TEST(Scheduler, ReadStartsTheTimerAndDisablesTheLinkControls)
 
     c.dlg.onStop();
     EXPECT_EQ(c.view.timerPeriod(CMasterDlg::kScheduleTimer), 0);
-    for (ControlId id : {ControlId::SampleMode,
-                         ControlId::Port,
-                         ControlId::Timeout,
-                         ControlId::DataType,
-                         ControlId::WriteButton,
-                         ControlId::ReadButton,
-                         ControlId::Address}) {
+    for (ControlId id : kLinkControls) {
         EXPECT_TRUE(c.view.isEnabled(id));
     }
     EXPECT_FALSE(c.view.isEnabled(ControlId::StopButton));
@@ -96,7 +67,7 @@ TEST(Scheduler, ReadStartsTheTimerAndDisablesTheLinkControls)
 
 TEST(Scheduler, RateOfZeroFromTheFileDoesNotSpinButIsKept)
 {
-    Console c;
+    OpenedConsole c;
     c.dlg.settings().m_sampleRateMs = 0;
     c.dlg.showTransfer();
     c.startSchedule(ScheduledWithLogging);
@@ -107,7 +78,7 @@ TEST(Scheduler, RateOfZeroFromTheFileDoesNotSpinButIsKept)
 
 TEST(Scheduler, LoggingRunCountsFailuresAndWritesTheStopLine)
 {
-    Console c;
+    OpenedConsole c;
     c.fp.sockets.slave = tcpSlave([](int n) { return n % 40 == 0; });
     c.startSchedule(ScheduledWithLogging);
     for (int i = 0; i < 120; ++i) {
@@ -132,7 +103,7 @@ TEST(Scheduler, LoggingRunCountsFailuresAndWritesTheStopLine)
 
 TEST(Scheduler, ScheduledRunStopsAtItsFirstReportedFailure)
 {
-    Console c;
+    OpenedConsole c;
     c.fp.sockets.slave = tcpSlave([](int n) { return n == 3; });
     c.startSchedule(Scheduled);
     for (int i = 0; i < 5; ++i) {
@@ -150,7 +121,7 @@ TEST(Scheduler, ScheduledRunStopsAtItsFirstReportedFailure)
 
 TEST(Scheduler, BoxFailuresAreNeitherLoggedNorCountedNorStopTheRun)
 {
-    Console c;
+    OpenedConsole c;
     c.view.type(ControlId::Timeout, "999");
     c.startSchedule(Scheduled);
     c.tick();
@@ -162,7 +133,7 @@ TEST(Scheduler, BoxFailuresAreNeitherLoggedNorCountedNorStopTheRun)
 
 TEST(Scheduler, ManualReadResetsTheCountsOfTheRun)
 {
-    Console c;
+    OpenedConsole c;
     c.fp.sockets.slave = tcpSlave([](int) { return true; });
     c.startSchedule(ScheduledWithLogging);
     c.tick();
@@ -178,7 +149,7 @@ TEST(Scheduler, ManualReadResetsTheCountsOfTheRun)
 
 TEST(Scheduler, ReadAfterStopWaitsForTheLastScheduledTransaction)
 {
-    Console c;
+    OpenedConsole c;
     c.fp.sockets.slave = tcpSlave([](int) { return false; });
     c.startSchedule(Scheduled);
     c.dlg.onTimer(CMasterDlg::kScheduleTimer); // the worker is started, not yet run
@@ -202,19 +173,19 @@ TEST(Scheduler, NothingStartsOnceExitHasBegun)
     struct Case
     {
         const char* name;
-        std::function<void(Console&)> setup;
-        std::function<void(Console&)> event;
+        std::function<void(OpenedConsole&)> setup;
+        std::function<void(OpenedConsole&)> event;
     };
 
-    const auto serial = [](Console& c) {
+    const auto serial = [](OpenedConsole& c) {
         c.view.setIndex(ControlId::Port, 1);
         c.dlg.applyPortRules();
     };
     const Case cases[] = {
-        {"Read clicked", serial, [](Console& c) { c.dlg.onRead(); }},
-        {"Write clicked", serial, [](Console& c) { c.dlg.onWrite(); }},
+        {"Read clicked", serial, [](OpenedConsole& c) { c.dlg.onRead(); }},
+        {"Write clicked", serial, [](OpenedConsole& c) { c.dlg.onWrite(); }},
         {"the Read deferred after Stop",
-         [&](Console& c) {
+         [&](OpenedConsole& c) {
              serial(c);
              c.startSchedule(Scheduled);
              c.dlg.onTimer(CMasterDlg::kScheduleTimer);
@@ -223,18 +194,18 @@ TEST(Scheduler, NothingStartsOnceExitHasBegun)
              c.dlg.onRead(); // waits for the worker
              c.fp.workers.runNext();
          },
-         [](Console& c) { c.dlg.onTimer(CMasterDlg::kDeferredCommandTimer); }},
+         [](OpenedConsole& c) { c.dlg.onTimer(CMasterDlg::kDeferredCommandTimer); }},
         {"a tick of a schedule",
-         [&](Console& c) {
+         [&](OpenedConsole& c) {
              serial(c);
              c.startSchedule(ScheduledWithLogging);
          },
-         [](Console& c) { c.dlg.onTimer(CMasterDlg::kScheduleTimer); }},
+         [](OpenedConsole& c) { c.dlg.onTimer(CMasterDlg::kScheduleTimer); }},
     };
     for (const Case& k : cases) {
         for (const bool inTheSavesBox : {true, false}) {
             SCOPED_TRACE(std::string(k.name) + (inTheSavesBox ? " in the save's box" : " later"));
-            Console c;
+            OpenedConsole c;
             k.setup(c);
             const std::size_t opened = c.fp.serial.opened.size();
             const int started = c.fp.workers.startedCount();
@@ -261,7 +232,7 @@ TEST(Scheduler, NothingStartsOnceExitHasBegun)
 
 TEST(FailureReport, UnwritableLogIsToldOnceAndTheRunGoesOn)
 {
-    Console c;
+    OpenedConsole c;
     c.fp.files.appendError = 28; // ENOSPC
     c.fp.sockets.slave = tcpSlave([](int) { return true; });
     c.startSchedule(ScheduledWithLogging);
@@ -276,58 +247,17 @@ TEST(FailureReport, UnwritableLogIsToldOnceAndTheRunGoesOn)
 }
 
 // The real shape of a run: a worker thread per tick, the window's thread pumping events.
-class ThreadWorkers : public WorkerStarter
+// A logging run against this slave.
+void startLogging(FakeConsole& c, std::function<std::vector<SocketStep>(const Bytes&)> slave)
 {
-public:
-    void start(std::function<void()> body) override
-    {
-        ++m_running;
-        std::thread([this, body = std::move(body)] {
-            body();
-            --m_running;
-        }).detach();
-    }
-
-    int running() const override { return m_running; }
-
-private:
-    std::atomic<int> m_running{0};
-};
-
-// A console whose workers are threads of their own, on the test's clock when it brings one.
-struct ThreadedConsole
-{
-    explicit ThreadedConsole(Clock* clock = nullptr)
-        : platform{fp.serial,
-                   fp.sockets,
-                   clock != nullptr ? *clock : fp.clock,
-                   workers,
-                   fp.files,
-                   fp.programs,
-                   fp.halt}
-    {
-        EXPECT_TRUE(dlg.onInitDialog());
-    }
-
-    // A logging run against this slave.
-    void startLogging(std::function<std::vector<SocketStep>(const Bytes&)> slave)
-    {
-        fp.sockets.slave = std::move(slave);
-        view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
-        dlg.onRead();
-    }
-
-    FakePlatform fp;
-    ThreadWorkers workers;
-    Platform platform;
-    FakeView view;
-    CMasterDlg dlg{view, platform, 502};
-};
+    c.fp.sockets.slave = std::move(slave);
+    c.startSchedule(ScheduledWithLogging);
+}
 
 TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
 {
-    ThreadedConsole c;
-    c.startLogging(tcpSlave([](int n) { return n % 5 == 0; }));
+    OpenedConsole c(Workers::Threads);
+    startLogging(c, tcpSlave([](int n) { return n % 5 == 0; }));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int tick = 1; tick <= 200 && std::chrono::steady_clock::now() < deadline; ++tick) {
         c.dlg.onTimer(CMasterDlg::kScheduleTimer);
@@ -337,7 +267,7 @@ TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
             c.dlg.onSlaveIdChanged();
         }
     }
-    c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 5000);
+    c.view.waitWhileProcessingEvents([&] { return c.threadWorkers.running() == 0; }, 5000);
     c.dlg.onStop();
     EXPECT_EQ(c.view.text(ControlId::TransactionCount), "200");
     EXPECT_EQ(c.view.text(ControlId::ErrorCount), "40");
@@ -346,15 +276,15 @@ TEST(Scheduler, WorkerThreadsShareTheConsoleWithoutRaces)
 
 TEST(Scheduler, DestroyHaltsAWorkerWaitingForTheWindow)
 {
-    ThreadedConsole c;
-    c.startLogging(tcpSlave([](int) { return true; }));
+    OpenedConsole c(Workers::Threads);
+    startLogging(c, tcpSlave([](int) { return true; }));
     c.dlg.onTimer(CMasterDlg::kScheduleTimer);
     // The worker now waits for the window's thread, which does not pump: the halt must free it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(c.view.waitForCaller(10000));
     const auto start = std::chrono::steady_clock::now();
     c.dlg.onDestroy();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    EXPECT_EQ(c.workers.running(), 0);
+    EXPECT_EQ(c.threadWorkers.running(), 0);
     EXPECT_EQ(c.fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
 }
 
@@ -362,8 +292,8 @@ TEST(Scheduler, DestroyHaltsAWorkerWaitingForTheWindow)
 // the record at that very moment. Its worth is in the ThreadSanitizer build.
 TEST(Scheduler, EditsWhileAWorkerRunsShareNothingWithIt)
 {
-    ThreadedConsole c;
-    c.startLogging(tcpSlave([](int) { return false; }));
+    OpenedConsole c(Workers::Threads);
+    startLogging(c, tcpSlave([](int) { return false; }));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int tick = 1; tick <= 50; ++tick) {
         c.dlg.onTimer(CMasterDlg::kScheduleTimer);
@@ -373,7 +303,7 @@ TEST(Scheduler, EditsWhileAWorkerRunsShareNothingWithIt)
             c.view.processEvents();
         }
     }
-    c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 5000);
+    c.view.waitWhileProcessingEvents([&] { return c.threadWorkers.running() == 0; }, 5000);
     c.dlg.onStop();
     EXPECT_EQ(c.view.text(ControlId::TransactionCount), "50");
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
@@ -399,9 +329,9 @@ TEST(FailureReport, AHaltLandingInsideTheReportChangesNothing)
     };
 
     HaltingClock clock;
-    ThreadedConsole c(&clock);
+    OpenedConsole c(Workers::Threads, &clock);
     c.view.type(ControlId::Timeout, "1500");
-    c.startLogging([](const Bytes&) {
+    startLogging(c, [](const Bytes&) {
         return std::vector<SocketStep>{{SocketStep::Silence, {}, 0}}; // a link failure
     });
     clock.atLocalTime = [&] {
@@ -409,7 +339,8 @@ TEST(FailureReport, AHaltLandingInsideTheReportChangesNothing)
         c.view.halt();
     };
     c.dlg.onTimer(CMasterDlg::kScheduleTimer);
-    ASSERT_TRUE(c.view.waitWhileProcessingEvents([&] { return c.workers.running() == 0; }, 10000));
+    ASSERT_TRUE(
+        c.view.waitWhileProcessingEvents([&] { return c.threadWorkers.running() == 0; }, 10000));
     EXPECT_EQ(c.fp.files.files.count("Quarin.log"), 0u) << "nothing is logged after the halt";
     EXPECT_EQ(c.fp.sockets.closes, 0) << "a halted worker leaves the link alone";
     EXPECT_FALSE(c.dlg.busy());

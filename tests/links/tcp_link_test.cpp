@@ -15,14 +15,7 @@ using Connects = std::vector<std::pair<std::uint32_t, std::uint16_t>>;
 constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 constexpr char kArp[] = "/usr/sbin/arp";
 
-void tcpConsole(TxConsole& c, const std::string& address)
-{
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
-    c.fp.sockets.slave = goodTcpSlave;
-}
-
-std::vector<std::uint16_t> sentIds(const TxConsole& c)
+std::vector<std::uint16_t> sentIds(const FakeConsole& c)
 {
     std::vector<std::uint16_t> ids;
     for (const Bytes& request : c.fp.sockets.sent) {
@@ -35,8 +28,8 @@ std::vector<std::uint16_t> sentIds(const TxConsole& c)
 
 TEST(TcpLink, ReadsToTheSameAddressShareOneConnection)
 {
-    TxConsole c;
-    tcpConsole(c, "127.0.0.1");
+    FakeConsole c;
+    tcpAt1500(c, "127.0.0.1");
     c.read();
     c.read();
     c.read();
@@ -50,8 +43,8 @@ TEST(TcpLink, ReadsToTheSameAddressShareOneConnection)
 
 TEST(TcpLink, AChangedAddressClosesTheOldConnectionFirst)
 {
-    TxConsole c;
-    tcpConsole(c, "127.0.0.1");
+    FakeConsole c;
+    tcpAt1500(c, "127.0.0.1");
     c.read();
     c.type(ControlId::Address, "127.0.0.2");
     c.read();
@@ -68,8 +61,8 @@ TEST(TcpLink, AChangedAddressClosesTheOldConnectionFirst)
 
 TEST(TcpLink, AHostNameIsResolvedTwiceAroundTheAddressCacheStep)
 {
-    TxConsole c;
-    tcpConsole(c, "localhost");
+    FakeConsole c;
+    tcpAt1500(c, "localhost");
     c.fp.sockets.hosts["localhost"] = {"127.0.0.1", "127.0.0.2"};
     c.read();
 
@@ -93,8 +86,8 @@ TEST(TcpLink, AHostNameIsResolvedTwiceAroundTheAddressCacheStep)
 
 TEST(TcpLink, TheAddressCacheStepIsSkippedWhereTheToolIsMissing)
 {
-    TxConsole c;
-    tcpConsole(c, "localhost");
+    FakeConsole c;
+    tcpAt1500(c, "localhost");
     c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
     c.fp.programs.arpInstalled = false;
     c.read();
@@ -121,8 +114,8 @@ TEST(TcpLink, EitherFailedResolutionShowsABoxAndReleasesTheLibrary)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
-        tcpConsole(c, "plc-1");
+        FakeConsole c;
+        tcpAt1500(c, "plc-1");
         c.fp.sockets.hosts["plc-1"] = row.answers;
         c.readLogged();
         // A box in every mode, never a log line.
@@ -140,8 +133,8 @@ TEST(TcpLink, EitherFailedResolutionShowsABoxAndReleasesTheLibrary)
 
 TEST(TcpLink, ALetterCaseChangeOfAHostNameIsANewConnection)
 {
-    TxConsole c;
-    tcpConsole(c, "plc-1");
+    FakeConsole c;
+    tcpAt1500(c, "plc-1");
     c.fp.sockets.hosts["plc-1"] = {"127.0.0.1"};
     c.fp.sockets.hosts["PLC-1"] = {"127.0.0.1"};
     c.read();
@@ -157,7 +150,7 @@ TEST(TcpLink, ALetterCaseChangeOfAHostNameIsANewConnection)
 
 TEST(TcpLink, TheDefaultAddressIsDottedAndConnectedWithoutResolution)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("254.254.254.254");
     c.fp.sockets.slave = goodTcpSlave;
     EXPECT_EQ(c.view.text(ControlId::Address), "254.254.254.254");
@@ -179,8 +172,8 @@ TEST(TcpLink, EveryWaitIsBoundedByTheTimeoutInWholeSeconds)
     const Row rows[] = {{"1000", 1}, {"1999", 1}, {"2000", 2}, {"59999", 59}, {"60000", 60}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.timeout);
-        TxConsole c;
-        tcpConsole(c, "127.0.0.1");
+        FakeConsole c;
+        tcpAt1500(c, "127.0.0.1");
         c.type(ControlId::Timeout, row.timeout);
         c.read();
         c.fp.sockets.replies.push_back({silence()});
@@ -210,8 +203,8 @@ TEST(TcpLink, CloseAfterReplyClosesOnceTheLengthCheckHasPassed)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
-        tcpConsole(c, "localhost");
+        FakeConsole c;
+        tcpAt1500(c, "localhost");
         c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
         c.dlg.settings().m_closeAfterReply = 1;
         c.fp.sockets.replies.push_back({data(row.reply)});
@@ -231,8 +224,8 @@ TEST(TcpLink, CloseAfterReplyClosesOnceTheLengthCheckHasPassed)
 
 TEST(TcpLink, BytesLeftBehindAReplyAreDroppedBeforeTheNextRequest)
 {
-    TxConsole c;
-    tcpConsole(c, "127.0.0.1");
+    FakeConsole c;
+    tcpAt1500(c, "127.0.0.1");
     c.fp.sockets.replies.push_back({data("00 01 00 00 00 05 01 03 02 00 0A DE AD BE EF")});
     c.read();
     c.read();
@@ -243,8 +236,8 @@ TEST(TcpLink, BytesLeftBehindAReplyAreDroppedBeforeTheNextRequest)
 
 TEST(TcpLink, ReadsAndWritesTakeConsecutiveIdentifiersFromOneCounter)
 {
-    TxConsole c;
-    tcpConsole(c, "127.0.0.1");
+    FakeConsole c;
+    tcpAt1500(c, "127.0.0.1");
     EXPECT_EQ(c.dlg.mbapTransactionNo(), 1);
     c.read();
     c.write();
@@ -261,8 +254,8 @@ TEST(TcpLink, ReadsAndWritesTakeConsecutiveIdentifiersFromOneCounter)
 
 TEST(TcpLink, TheSocketLibraryThatWillNotStartIsReportedInABox)
 {
-    TxConsole c;
-    tcpConsole(c, "127.0.0.1");
+    FakeConsole c;
+    tcpAt1500(c, "127.0.0.1");
     c.fp.sockets.startupFails = true;
     c.readLogged();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>{"Unable to initialize WinSock"});
@@ -279,8 +272,8 @@ TEST(TcpLink, TheSocketLibraryThatWillNotStartIsReportedInABox)
 
 TEST(TcpLink, AFailedConnectionReleasesTheLibraryAndTheNextReadTriesAgain)
 {
-    TxConsole c;
-    tcpConsole(c, "127.0.0.1");
+    FakeConsole c;
+    tcpAt1500(c, "127.0.0.1");
     c.fp.sockets.connectError = 111;
     c.read();
     EXPECT_FALSE(c.dlg.connected());
@@ -294,8 +287,8 @@ TEST(TcpLink, AFailedConnectionReleasesTheLibraryAndTheNextReadTriesAgain)
 
 TEST(TcpLink, ClosingTheWindowClosesTheConnectionAndReleasesTheLibrary)
 {
-    TxConsole c;
-    tcpConsole(c, "127.0.0.1");
+    FakeConsole c;
+    tcpAt1500(c, "127.0.0.1");
     c.read();
     ASSERT_EQ(c.fp.sockets.open, 1);
     c.dlg.onDestroy();

@@ -4,17 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include "bytes.h"
 #include "messages/framing.h"
+#include "support/bytes.h"
 
 namespace quarin {
 namespace {
 
 using test::Bytes;
-using test::FromHex;
-using test::FromText;
-using test::ToHex;
-using test::ToText;
+using test::hexBytes;
+using test::textBytes;
+using test::toHex;
+using test::toText;
 
 struct CrcCase
 {
@@ -38,7 +38,7 @@ TEST(Crc16, KnownVectors)
     // clang-format on
     for (const CrcCase& c : cases) {
         SCOPED_TRACE(c.message);
-        EXPECT_EQ(Crc16(FromHex(c.message)), c.crc);
+        EXPECT_EQ(Crc16(hexBytes(c.message)), c.crc);
     }
 }
 
@@ -56,27 +56,27 @@ TEST(Crc16, AppendPutsTheLowByteFirst)
     // clang-format on
     for (const auto& [message, frame] : cases) {
         SCOPED_TRACE(message);
-        Bytes buffer = FromHex(message);
+        Bytes buffer = hexBytes(message);
         const std::size_t m = buffer.size();
         buffer.resize(m + 2);
         EXPECT_EQ(AppendCrc(buffer, m), m + 2);
-        EXPECT_EQ(ToHex(buffer), frame);
+        EXPECT_EQ(toHex(buffer), frame);
         EXPECT_TRUE(BinaryFrameOk(buffer));
     }
 }
 
 TEST(Crc16, AppendRefusesABufferWithoutRoom)
 {
-    Bytes buffer = FromHex("01 03 00 00 00 01 EE");
+    Bytes buffer = hexBytes("01 03 00 00 00 01 EE");
     EXPECT_EQ(AppendCrc(buffer, 6), 0u);
-    EXPECT_EQ(ToHex(buffer), "01 03 00 00 00 01 EE");
+    EXPECT_EQ(toHex(buffer), "01 03 00 00 00 01 EE");
     Bytes empty;
     EXPECT_EQ(AppendCrc(empty, 0), 0u);
 }
 
 TEST(BinaryFrame, EverySingleBitErrorIsRefused)
 {
-    const Bytes good = FromHex("01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25");
+    const Bytes good = hexBytes("01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25");
     ASSERT_TRUE(BinaryFrameOk(good));
     for (std::size_t at = 0; at < good.size(); ++at) {
         for (int bit = 0; bit < 8; ++bit) {
@@ -89,14 +89,14 @@ TEST(BinaryFrame, EverySingleBitErrorIsRefused)
 
 TEST(BinaryFrame, CrcSentHighByteFirstIsRefused)
 {
-    EXPECT_FALSE(BinaryFrameOk(FromHex("01 03 00 00 00 01 0A 84")));
+    EXPECT_FALSE(BinaryFrameOk(hexBytes("01 03 00 00 00 01 0A 84")));
 }
 
 TEST(BinaryFrame, TooShortToHoldACrc)
 {
     EXPECT_FALSE(BinaryFrameOk(Bytes{}));
-    EXPECT_FALSE(BinaryFrameOk(FromHex("FF")));
-    EXPECT_TRUE(BinaryFrameOk(FromHex("FF FF"))); // the CRC of nothing
+    EXPECT_FALSE(BinaryFrameOk(hexBytes("FF")));
+    EXPECT_TRUE(BinaryFrameOk(hexBytes("FF FF"))); // the CRC of nothing
 }
 
 TEST(Words, SplitAndJoinAreHighByteFirst)
@@ -166,16 +166,16 @@ TEST(Lrc, AllButTheLastByte)
     // clang-format on
     for (const auto& [bytes, lrc] : cases) {
         SCOPED_TRACE(bytes);
-        EXPECT_EQ(Lrc(FromHex(bytes)), lrc);
+        EXPECT_EQ(Lrc(hexBytes(bytes)), lrc);
     }
 }
 
 TEST(AsciiFrame, OkComparesTheLastByteWithTheLrc)
 {
-    EXPECT_TRUE(AsciiFrameOk(FromHex("01 03 00 00 00 01 FB")));
-    EXPECT_FALSE(AsciiFrameOk(FromHex("01 03 00 00 00 01 FC")));
-    EXPECT_FALSE(AsciiFrameOk(FromHex("01 03 00 00 00 02 FB")));
-    EXPECT_TRUE(AsciiFrameOk(FromHex("00")));
+    EXPECT_TRUE(AsciiFrameOk(hexBytes("01 03 00 00 00 01 FB")));
+    EXPECT_FALSE(AsciiFrameOk(hexBytes("01 03 00 00 00 01 FC")));
+    EXPECT_FALSE(AsciiFrameOk(hexBytes("01 03 00 00 00 02 FB")));
+    EXPECT_TRUE(AsciiFrameOk(hexBytes("00")));
     EXPECT_FALSE(AsciiFrameOk(Bytes{}));
 }
 
@@ -198,17 +198,17 @@ TEST(AsciiEncode, InPlaceWithLrcAndLineEnd)
     // clang-format on
     for (const EncodeCase& c : cases) {
         SCOPED_TRACE(c.message);
-        const Bytes message = FromHex(c.message);
+        const Bytes message = hexBytes(c.message);
         Bytes buffer = message;
         buffer.resize(2 * message.size() + 5, 0xEE);
         EXPECT_EQ(AsciiEncode(buffer, message.size()), 2 * message.size() + 5);
-        EXPECT_EQ(ToText(buffer), c.frame);
+        EXPECT_EQ(toText(buffer), c.frame);
     }
 }
 
 TEST(AsciiEncode, RefusesABufferWithoutRoom)
 {
-    Bytes buffer = FromHex("01 03 00 00 00 01");
+    Bytes buffer = hexBytes("01 03 00 00 00 01");
     buffer.resize(16, 0xEE); // one short of 17
     const Bytes before = buffer;
     EXPECT_EQ(AsciiEncode(buffer, 6), 0u);
@@ -217,27 +217,27 @@ TEST(AsciiEncode, RefusesABufferWithoutRoom)
 
 TEST(AsciiEncode, WritesNothingBeyondTheFrame)
 {
-    Bytes buffer = FromHex("01 03 00 00 00 01");
+    Bytes buffer = hexBytes("01 03 00 00 00 01");
     buffer.resize(20, 0xEE);
     ASSERT_EQ(AsciiEncode(buffer, 6), 17u);
-    EXPECT_EQ(ToHex(std::span(buffer).subspan(17)), "EE EE EE");
+    EXPECT_EQ(toHex(std::span(buffer).subspan(17)), "EE EE EE");
 }
 
 TEST(AsciiDecode, TheWorkedExample)
 {
-    Bytes buffer = FromText(":010300000001FB\r\n");
+    Bytes buffer = textBytes(":010300000001FB\r\n");
     ASSERT_EQ(AsciiDecode(buffer, buffer.size()), 7u);
     const auto decoded = std::span(buffer).first(7);
-    EXPECT_EQ(ToHex(decoded), "01 03 00 00 00 01 FB");
+    EXPECT_EQ(toHex(decoded), "01 03 00 00 00 01 FB");
     EXPECT_EQ(Lrc(decoded), decoded.back());
     EXPECT_TRUE(AsciiFrameOk(decoded));
 }
 
 TEST(AsciiDecode, AWriteEchoReadWithoutItsLineFeed)
 {
-    Bytes buffer = FromText(":010600001234B3\r");
+    Bytes buffer = textBytes(":010600001234B3\r");
     ASSERT_EQ(AsciiDecode(buffer, 16), 7u);
-    EXPECT_EQ(ToHex(std::span(buffer).first(7)), "01 06 00 00 12 34 B3");
+    EXPECT_EQ(toHex(std::span(buffer).first(7)), "01 06 00 00 12 34 B3");
 }
 
 struct PairCase
@@ -273,10 +273,10 @@ TEST(AsciiDecode, CharacterPairs)
 TEST(AsciiDecode, TheFirstCharacterIsNotChecked)
 {
     for (const char first : {':', 'X', '\0', '0'}) {
-        Bytes buffer = FromText(":010300000001FB\r\n");
+        Bytes buffer = textBytes(":010300000001FB\r\n");
         buffer[0] = static_cast<std::uint8_t>(first);
         ASSERT_EQ(AsciiDecode(buffer, buffer.size()), 7u);
-        EXPECT_EQ(ToHex(std::span(buffer).first(7)), "01 03 00 00 00 01 FB");
+        EXPECT_EQ(toHex(std::span(buffer).first(7)), "01 03 00 00 00 01 FB");
     }
 }
 
@@ -297,7 +297,7 @@ TEST(AsciiDecode, CountIsHalfTheLengthLessOne)
 TEST(AsciiDecode, NeverLeavesTheBuffer)
 {
     // The frame sits between guard bytes; a length beyond the span is cut to it.
-    Bytes storage = FromText("#:0102\r\n#");
+    Bytes storage = textBytes("#:0102\r\n#");
     const auto frame = std::span(storage).subspan(1, 7);
     EXPECT_EQ(AsciiDecode(frame, 100), 2u);
     EXPECT_EQ(storage[1], 0x01);
@@ -343,8 +343,8 @@ TEST(SerialFraming, EachKindFramesAndChecksItsOwnWay)
     for (const Case& c : cases) {
         const SerialFraming framing(c.kind);
         SCOPED_TRACE(framing.ascii() ? "ASCII" : "binary");
-        const Bytes line = c.kind == BinaryFrame ? FromHex(c.line) : FromText(c.line);
-        Bytes buffer = FromHex("11 03 00 7C 00 02");
+        const Bytes line = c.kind == BinaryFrame ? hexBytes(c.line) : textBytes(c.line);
+        Bytes buffer = hexBytes("11 03 00 7C 00 02");
         buffer.resize(32);
         ASSERT_EQ(framing.encode(buffer, 6), line.size());
         EXPECT_EQ(framing.frameLength(6), line.size());
@@ -354,7 +354,7 @@ TEST(SerialFraming, EachKindFramesAndChecksItsOwnWay)
         Bytes received = line;
         const std::size_t count = framing.decode(received, received.size());
         ASSERT_EQ(count, 6 + c.checkBytes);
-        EXPECT_EQ(ToHex(std::span(received).first(6)), "11 03 00 7C 00 02");
+        EXPECT_EQ(toHex(std::span(received).first(6)), "11 03 00 7C 00 02");
         EXPECT_TRUE(framing.verify(std::span(received).first(count)));
         received[count - 1] ^= 0x01;
         EXPECT_FALSE(framing.verify(std::span(received).first(count)));

@@ -1,15 +1,15 @@
 #include <gtest/gtest.h>
 
-#include "bytes.h"
 #include "messages/mbap_header.h"
 #include "messages/read_pdu.h"
+#include "support/bytes.h"
 
 namespace quarin {
 namespace {
 
 using test::Bytes;
-using test::FromHex;
-using test::ToHex;
+using test::hexBytes;
+using test::toHex;
 
 TEST(MbapHeader, TheWorkedExample)
 {
@@ -21,7 +21,7 @@ TEST(MbapHeader, TheWorkedExample)
     std::uint16_t counter = 1;
     EXPECT_EQ(MbapHeader(frame, 6 + pdu, counter, request.slaveId), 1);
     EXPECT_EQ(counter, 2);
-    EXPECT_EQ(ToHex(std::span(frame).first(12)), "00 01 00 00 00 06 01 03 00 00 00 02");
+    EXPECT_EQ(toHex(std::span(frame).first(12)), "00 01 00 00 00 06 01 03 00 00 00 02");
 }
 
 TEST(MbapHeader, Fields)
@@ -47,7 +47,7 @@ TEST(MbapHeader, Fields)
         Bytes frame(c.total, 0xEE);
         std::uint16_t counter = c.counter;
         EXPECT_EQ(MbapHeader(frame, c.total, counter, c.slaveId), c.counter);
-        EXPECT_EQ(ToHex(std::span(frame).first(7)), c.header);
+        EXPECT_EQ(toHex(std::span(frame).first(7)), c.header);
     }
 }
 
@@ -60,9 +60,9 @@ TEST(MbapHeader, TheCounterWrapsAfter65535)
         last = MbapHeader(frame, 12, counter, 1);
     }
     EXPECT_EQ(last, 65535);
-    EXPECT_EQ(ToHex(std::span(frame).first(2)), "FF FF");
+    EXPECT_EQ(toHex(std::span(frame).first(2)), "FF FF");
     EXPECT_EQ(MbapHeader(frame, 12, counter, 1), 0);
-    EXPECT_EQ(ToHex(std::span(frame).first(2)), "00 00");
+    EXPECT_EQ(toHex(std::span(frame).first(2)), "00 00");
     EXPECT_EQ(MbapHeader(frame, 12, counter, 1), 1);
 }
 
@@ -72,7 +72,7 @@ TEST(MbapHeader, ANumberIsUsedUpEvenWithoutRoom)
     std::uint16_t counter = 9;
     EXPECT_EQ(MbapHeader(small, 12, counter, 1), 9);
     EXPECT_EQ(counter, 10);
-    EXPECT_EQ(ToHex(small), "EE EE EE EE EE EE");
+    EXPECT_EQ(toHex(small), "EE EE EE EE EE EE");
 }
 
 struct HeaderCase
@@ -104,7 +104,7 @@ TEST(CheckMbapHeader, FirstReceive)
     // clang-format on
     for (const HeaderCase& c : cases) {
         SCOPED_TRACE(c.what);
-        const HeaderCheck check = CheckMbapHeader(FromHex(c.received));
+        const HeaderCheck check = CheckMbapHeader(hexBytes(c.received));
         if (c.failure == nullptr) {
             EXPECT_EQ(check.failure, nullptr) << check.failure;
         } else {
@@ -126,11 +126,11 @@ TEST(CheckMbapHeader, TextsAreTheProgramsOwn)
 
 TEST(TransactionIdMatches, BigEndianAgainstTheIdSent)
 {
-    EXPECT_TRUE(TransactionIdMatches(FromHex("12 34 00 00 00 03 01 83 02"), 0x1234));
-    EXPECT_FALSE(TransactionIdMatches(FromHex("34 12 00 00 00 03 01 83 02"), 0x1234));
-    EXPECT_FALSE(TransactionIdMatches(FromHex("00 01 00 00 00 03 01 83 02"), 2)); // an earlier one
-    EXPECT_TRUE(TransactionIdMatches(FromHex("FF FF"), 0xFFFF));
-    EXPECT_FALSE(TransactionIdMatches(FromHex("00"), 0));
+    EXPECT_TRUE(TransactionIdMatches(hexBytes("12 34 00 00 00 03 01 83 02"), 0x1234));
+    EXPECT_FALSE(TransactionIdMatches(hexBytes("34 12 00 00 00 03 01 83 02"), 0x1234));
+    EXPECT_FALSE(TransactionIdMatches(hexBytes("00 01 00 00 00 03 01 83 02"), 2)); // an earlier one
+    EXPECT_TRUE(TransactionIdMatches(hexBytes("FF FF"), 0xFFFF));
+    EXPECT_FALSE(TransactionIdMatches(hexBytes("00"), 0));
     EXPECT_FALSE(TransactionIdMatches(Bytes{}, 0));
 }
 

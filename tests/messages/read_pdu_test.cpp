@@ -3,16 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include "bytes.h"
 #include "messages/framing.h"
 #include "messages/read_pdu.h"
+#include "support/bytes.h"
 
 namespace quarin {
 namespace {
 
 using test::Bytes;
-using test::FromHex;
-using test::ToHex;
+using test::hexBytes;
+using test::toHex;
 
 ReadRequest Request(DataType type,
                     ProtocolVariant protocol,
@@ -84,9 +84,9 @@ TEST(BuildReadRequest, Layouts)
         SCOPED_TRACE(c.what);
         Bytes out(512, 0xEE);
         const std::size_t length = BuildReadRequest(out, c.request);
-        const Bytes expected = FromHex(c.bytes);
+        const Bytes expected = hexBytes(c.bytes);
         EXPECT_EQ(length, expected.size());
-        EXPECT_EQ(ToHex(std::span(out).first(length)), c.bytes);
+        EXPECT_EQ(toHex(std::span(out).first(length)), c.bytes);
         EXPECT_EQ(out[length], 0xEE) << "wrote past its length";
     }
 }
@@ -120,7 +120,7 @@ TEST(BuildReadRequest, RefusesWhatItCannotBuild)
 {
     Bytes five(5, 0xEE);
     EXPECT_EQ(BuildReadRequest(five, Request(HoldingRegister, Modbus, 1, 1, 1)), 0u);
-    EXPECT_EQ(ToHex(five), "EE EE EE EE EE");
+    EXPECT_EQ(toHex(five), "EE EE EE EE EE");
     EXPECT_EQ(BuildReadRequest(five, Request(DeviceIdentification, Modbus, 1, 1, 1)), 5u);
     Bytes ten(10);
     EXPECT_EQ(BuildReadRequest(ten, Request(ScatteredRead, Modbus, 1, 1, 3)), 0u);
@@ -135,11 +135,11 @@ TEST(BuildReadRequest, FramedForTheSerialLine)
     Bytes out(512);
     const std::size_t m = BuildReadRequest(out, Request(HoldingRegister, Modbus, 1, 1, 1));
     ASSERT_EQ(AppendCrc(out, m), 8u);
-    EXPECT_EQ(ToHex(std::span(out).first(8)), "01 03 00 00 00 01 84 0A");
+    EXPECT_EQ(toHex(std::span(out).first(8)), "01 03 00 00 00 01 84 0A");
 
     const std::size_t again = BuildReadRequest(out, Request(HoldingRegister, ModbusAscii, 1, 1, 1));
     ASSERT_EQ(AsciiEncode(out, again), 17u);
-    EXPECT_EQ(test::ToText(std::span(out).first(17)), ":010300000001FB\r\n");
+    EXPECT_EQ(test::toText(std::span(out).first(17)), ":010300000001FB\r\n");
 }
 
 TEST(ReadFunctionCode, ByDataType)
@@ -153,10 +153,10 @@ TEST(ReadFunctionCode, ByDataType)
 
 TEST(ExceptionReply, RecognisedByBit7OfTheFunction)
 {
-    EXPECT_TRUE(IsExceptionReply(FromHex("01 83 02")));
-    EXPECT_TRUE(IsExceptionReply(FromHex("11 E4")));
-    EXPECT_FALSE(IsExceptionReply(FromHex("01 03 02")));
-    EXPECT_FALSE(IsExceptionReply(FromHex("81")));
+    EXPECT_TRUE(IsExceptionReply(hexBytes("01 83 02")));
+    EXPECT_TRUE(IsExceptionReply(hexBytes("11 E4")));
+    EXPECT_FALSE(IsExceptionReply(hexBytes("01 03 02")));
+    EXPECT_FALSE(IsExceptionReply(hexBytes("81")));
     EXPECT_FALSE(IsExceptionReply(Bytes{}));
     EXPECT_EQ(ExceptionText(2), "Exception response received - type 2");
     EXPECT_EQ(ExceptionText(0xFF), "Exception response received - type 255");
@@ -204,7 +204,7 @@ TEST(CheckReadReply, FirstFailingCheckInOrder)
     // clang-format on
     for (const CheckCase& c : cases) {
         SCOPED_TRACE(c.what);
-        const auto failure = CheckReadReply(FromHex(c.reply), c.request, c.link);
+        const auto failure = CheckReadReply(hexBytes(c.reply), c.request, c.link);
         if (c.failure == nullptr) {
             EXPECT_FALSE(failure.has_value()) << *failure;
         } else {
@@ -240,7 +240,7 @@ TEST(CheckReadReply, TransmissionNumberTexts)
     for (const TransmissionCase& c : cases) {
         SCOPED_TRACE(c.reply);
         const auto failure = CheckReadReply(
-            FromHex(c.reply), Request(ScatteredRead, Modbus, 1, 1, 1, c.sent), c.link);
+            hexBytes(c.reply), Request(ScatteredRead, Modbus, 1, 1, 1, c.sent), c.link);
         if (c.failure == nullptr) {
             EXPECT_FALSE(failure.has_value()) << *failure;
         } else {
@@ -253,7 +253,7 @@ TEST(CheckReadReply, TransmissionNumberTexts)
 TEST(CheckReadReply, ACutReplyFailsAtItsFirstMissingField)
 {
     const ReadRequest scattered = Request(ScatteredRead, Modbus, 1, 1, 2, 7);
-    const Bytes reply = FromHex("01 64 06 04 07 00 01 00 02");
+    const Bytes reply = hexBytes("01 64 06 04 07 00 01 00 02");
     const std::string expected[] = {
         kSlaveIdMismatch,
         kWrongFunction,
@@ -271,17 +271,17 @@ TEST(CheckReadReply, ACutReplyFailsAtItsFirstMissingField)
     EXPECT_FALSE(CheckReadReply(std::span(reply).first(5), scattered, LinkKind::Serial));
 
     const ReadRequest ident = Request(DeviceIdentification, Modbus, 1, 1, 1);
-    EXPECT_EQ(CheckReadReply(FromHex("01 2B"), ident, LinkKind::Tcp), kWrongSubFunction);
+    EXPECT_EQ(CheckReadReply(hexBytes("01 2B"), ident, LinkKind::Tcp), kWrongSubFunction);
 }
 
 TEST(CheckReadReply, ByteCountForLargeCounts)
 {
     EXPECT_FALSE(CheckReadReply(
-        FromHex("01 03 FA"), Request(HoldingRegister, Modbus, 1, 1, 125), LinkKind::Serial));
+        hexBytes("01 03 FA"), Request(HoldingRegister, Modbus, 1, 1, 125), LinkKind::Serial));
     // 2n no longer fits the byte: no reply can carry it.
     for (const char* reply : {"01 03 00", "01 03 FA", "01 03 FF"}) {
         SCOPED_TRACE(reply);
-        EXPECT_EQ(CheckReadReply(FromHex(reply),
+        EXPECT_EQ(CheckReadReply(hexBytes(reply),
                                  Request(HoldingRegister, Modbus, 1, 1, 128),
                                  LinkKind::Serial),
                   kWrongByteCount);
@@ -290,7 +290,7 @@ TEST(CheckReadReply, ByteCountForLargeCounts)
 
 TEST(CheckReadReply, TheTcpCallerStartsAtTheUnitId)
 {
-    const Bytes frame = FromHex("00 01 00 00 00 07 01 03 04 00 0A FF FF");
+    const Bytes frame = hexBytes("00 01 00 00 00 07 01 03 04 00 0A FF FF");
     EXPECT_FALSE(CheckReadReply(
         std::span(frame).subspan(6), Request(HoldingRegister, Modbus, 1, 1, 2), LinkKind::Tcp));
 }
@@ -335,14 +335,14 @@ TEST(ExtractValues, TextsByDisplayMode)
         SCOPED_TRACE(c.what);
         ValueTexts values;
         values.fill(k);
-        ExtractValues(FromHex(c.reply), c.request, c.mode, values);
+        ExtractValues(hexBytes(c.reply), c.request, c.mode, values);
         EXPECT_EQ(std::vector<std::string>(values.begin(), values.end()), c.values);
     }
 }
 
 TEST(ExtractValues, OnlyTheFirstTenAreKept)
 {
-    Bytes reply = FromHex("01 03 18");
+    Bytes reply = hexBytes("01 03 18");
     for (std::uint8_t k = 1; k <= 12; ++k) {
         reply.push_back(0);
         reply.push_back(k);
@@ -362,7 +362,7 @@ struct IdentCase
 
 Bytes Ident(std::initializer_list<std::uint8_t> objects, std::uint8_t count)
 {
-    Bytes reply = FromHex("01 2B 0E 01 01 00 00");
+    Bytes reply = hexBytes("01 2B 0E 01 01 00 00");
     reply.push_back(count);
     reply.insert(reply.end(), objects);
     return reply;
@@ -380,7 +380,7 @@ TEST(IdentificationText, Walks)
         {"an empty value",           Ident({2, 0}, 1), "Revision:  \n\r"},
         {"bytes pass unchanged",     Ident({0x80, 2, 0xE9, 0x00}, 1), std::string("\xE9\0\n\r", 4)},
         {"objects beyond the count", Ident({1, 1, 'P', 2, 1, 'R'}, 1), "Product Code:  P\n\r"},
-        {"no count byte",            FromHex("01 2B 0E 01 01 00 00"), ""},
+        {"no count byte",            hexBytes("01 2B 0E 01 01 00 00"), ""},
         {"count but no objects",     Ident({}, 3), ""},
         {"cut inside a value",
          Ident({0, 4, 'A', 'c', 'm', 'e', 1, 5, 'X', '1'}, 2),
@@ -398,7 +398,7 @@ TEST(IdentificationText, Walks)
 
 TEST(IdentificationText, TheTcpCallerStartsAtTheUnitId)
 {
-    Bytes frame = FromHex("00 05 00 00 00 0D 01 2B 0E 01 01 00 00 01 02 03");
+    Bytes frame = hexBytes("00 05 00 00 00 0D 01 2B 0E 01 01 00 00 01 02 03");
     frame.insert(frame.end(), {'1', '.', '2'});
     EXPECT_EQ(IdentificationText(std::span(frame).subspan(6)), "Revision:  1.2\n\r");
 }

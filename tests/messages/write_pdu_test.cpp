@@ -1,17 +1,17 @@
 #include <gtest/gtest.h>
 
-#include "bytes.h"
 #include "messages/format_text.h"
 #include "messages/framing.h"
 #include "messages/write_pdu.h"
+#include "support/bytes.h"
 #include "transactions/transaction_texts.h"
 
 namespace quarin {
 namespace {
 
 using test::Bytes;
-using test::FromHex;
-using test::ToHex;
+using test::hexBytes;
+using test::toHex;
 
 WriteRequest Write(DataType type,
                    ProtocolVariant protocol,
@@ -72,8 +72,8 @@ TEST(RegisterWriteRequest, Layouts)
         SCOPED_TRACE(c.what);
         Bytes out(256, 0xEE);
         const std::size_t length = RegisterWriteRequest(out, c.request);
-        EXPECT_EQ(length, FromHex(c.bytes).size());
-        EXPECT_EQ(ToHex(std::span(out).first(length)), c.bytes);
+        EXPECT_EQ(length, hexBytes(c.bytes).size());
+        EXPECT_EQ(toHex(std::span(out).first(length)), c.bytes);
         EXPECT_EQ(out[length], 0xEE) << "wrote past its length";
     }
 }
@@ -99,15 +99,15 @@ TEST(RegisterWriteRequest, Framed)
     std::size_t m =
         RegisterWriteRequest(out, Write(HoldingRegister, Modbus, 1, 100, 3, {1, -1, 40000}));
     ASSERT_EQ(AppendCrc(out, m), 15u);
-    EXPECT_EQ(ToHex(std::span(out).first(15)), "01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25");
+    EXPECT_EQ(toHex(std::span(out).first(15)), "01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25");
 
     m = RegisterWriteRequest(out, Write(SingleHoldingRegister, Modbus, 17, 2, 1, {3}));
     ASSERT_EQ(AppendCrc(out, m), 8u);
-    EXPECT_EQ(ToHex(std::span(out).first(8)), "11 06 00 01 00 03 9A 9B");
+    EXPECT_EQ(toHex(std::span(out).first(8)), "11 06 00 01 00 03 9A 9B");
 
     m = RegisterWriteRequest(out, Write(SingleHoldingRegister, ModbusAscii, 1, 1, 1, {0x1234}));
     ASSERT_EQ(AsciiEncode(out, m), 17u);
-    EXPECT_EQ(test::ToText(std::span(out).first(17)), ":010600001234B3\r\n");
+    EXPECT_EQ(test::toText(std::span(out).first(17)), ":010600001234B3\r\n");
 }
 
 struct EchoCase
@@ -165,7 +165,7 @@ TEST(WriteEcho, ChecksInOrderWithTheTextsOfBothLinks)
         SCOPED_TRACE(c.what);
         for (const LinkKind link : {LinkKind::Serial, LinkKind::Tcp}) {
             const char* expected = link == LinkKind::Serial ? c.serial : c.tcp;
-            const auto failure = WriteEcho(FromHex(c.echo), c.request, link);
+            const auto failure = WriteEcho(hexBytes(c.echo), c.request, link);
             if (expected == nullptr) {
                 EXPECT_FALSE(failure.has_value()) << *failure;
             } else {
@@ -204,21 +204,22 @@ TEST(WriteEcho, AddressesAndValuesCompareModulo65536)
     // clang-format on
     for (const ValueEchoCase& c : cases) {
         SCOPED_TRACE(c.echo);
-        EXPECT_EQ(!WriteEcho(FromHex(c.echo), c.request, LinkKind::Serial).has_value(), c.accepted);
+        EXPECT_EQ(!WriteEcho(hexBytes(c.echo), c.request, LinkKind::Serial).has_value(),
+                  c.accepted);
     }
 }
 
 TEST(WriteEcho, SlaveIdIsComparedWhole)
 {
     const WriteRequest request = Write(SingleHoldingRegister, Modbus, 300, 1, 1, {0});
-    EXPECT_EQ(WriteEcho(FromHex("2C 06 00 00 00 00"), request, LinkKind::Tcp),
+    EXPECT_EQ(WriteEcho(hexBytes("2C 06 00 00 00 00"), request, LinkKind::Tcp),
               "Slave ID 300 - Slave ID in reponse does not match what was sent");
 }
 
 TEST(WriteEcho, ACutEchoFailsAtItsFirstMissingField)
 {
     const WriteRequest many = Write(HoldingRegister, Modbus, 1, 100, 3, {});
-    const Bytes echo = FromHex("01 10 00 63 00 03");
+    const Bytes echo = hexBytes("01 10 00 63 00 03");
     const char* expected[] = {
         kSlaveIdMismatch,
         kEchoFunctionSerial,

@@ -3,8 +3,6 @@
 #include "console/master_dlg.h"
 #include "persistence/failure_report.h"
 #include "persistence/settings_file.h"
-#include "support/fake_platform.h"
-#include "support/fake_view.h"
 #include "transactions/tx_console.h"
 
 namespace quarin::test {
@@ -23,41 +21,18 @@ std::string lines(std::initializer_list<const char*> texts)
     return file;
 }
 
-struct Console
-{
-    FakePlatform fp;
-    FakeView view;
-    std::unique_ptr<CMasterDlg> dlg;
-    bool compatible = false;
-
-    explicit Console(std::optional<std::string> ini = std::nullopt)
-    {
-        if (ini) {
-            fp.files.files["Quarin.ini"] = *ini;
-        }
-        dlg = std::make_unique<CMasterDlg>(view, fp.platform, 502);
-        compatible = dlg->onInitDialog();
-    }
-
-    std::string savedIni()
-    {
-        dlg->onExit();
-        return fp.files.files["Quarin.ini"];
-    }
-};
-
 TEST(SettingsFile, ExitFromAFreshConsoleWritesTheDefaults)
 {
-    Console c;
+    FakeConsole c;
     EXPECT_EQ(c.savedIni(), kDefaults);
     EXPECT_TRUE(c.view.closed());
 }
 
 TEST(SettingsFile, EscapeWritesNothing)
 {
-    Console c{std::string(kDefaults)};
+    FakeConsole c(kDefaults);
     c.view.type(ControlId::SlaveId, "9");
-    c.dlg->onDestroy();
+    c.dlg.onDestroy();
     EXPECT_EQ(c.fp.files.files["Quarin.ini"], kDefaults);
 }
 
@@ -66,7 +41,7 @@ TEST(SettingsFile, ShortFileIsReportedAndDeleted)
     for (const std::string& file :
          {std::string(),
           lines({"0", "5", "0", "1", "1", "1", "0", "0", "x", "0", "20000", "1", "0"})}) {
-        Console c(file);
+        FakeConsole c(file);
         EXPECT_FALSE(c.compatible);
         EXPECT_EQ(c.view.boxTexts(),
                   std::vector<std::string>{"Incompatible ini file detected.\nQuarin will close "
@@ -79,23 +54,23 @@ TEST(SettingsFile, ShortFileIsReportedAndDeleted)
 TEST(SettingsFile, LinesAreReadAsTheConsoleDoes)
 {
     // Port COM2, baud 7 (outside its list), slave " 42abc", empty address, pre-send delay 50.
-    Console c(lines({"2",
-                     "7",
-                     "0",
-                     " 42abc",
-                     "100",
-                     "3",
-                     "1",
-                     "1",
-                     "",
-                     "1",
-                     "1500",
-                     "250",
-                     "1",
-                     "50",
-                     "fifteenth"}));
+    FakeConsole c(lines({"2",
+                         "7",
+                         "0",
+                         " 42abc",
+                         "100",
+                         "3",
+                         "1",
+                         "1",
+                         "",
+                         "1",
+                         "1500",
+                         "250",
+                         "1",
+                         "50",
+                         "fifteenth"}));
     ASSERT_TRUE(c.compatible);
-    const ConsoleSettings& s = c.dlg->settings();
+    const ConsoleSettings& s = c.dlg.settings();
     EXPECT_EQ(s.m_port, 2);
     EXPECT_EQ(c.view.index(ControlId::Baud), -1);
     EXPECT_EQ(s.m_slaveId, 42);
@@ -114,14 +89,14 @@ TEST(SettingsFile, LinesAreReadAsTheConsoleDoes)
 
 TEST(SettingsFile, LaterLinesOverrideEarlierRules)
 {
-    Console tcpJbus(
+    FakeConsole tcpJbus(
         lines({"0", "5", "0", "1", "1", "1", "1", "0", "h", "0", "20000", "1", "0", "0"}));
-    EXPECT_EQ(tcpJbus.dlg->settings().m_protocol, Jbus);
+    EXPECT_EQ(tcpJbus.dlg.settings().m_protocol, Jbus);
     EXPECT_EQ(tcpJbus.view.text(ControlId::RegisterLabel, 0), "1");
 
-    Console asciiNone(
+    FakeConsole asciiNone(
         lines({"1", "5", "0", "1", "1", "1", "2", "1", "h", "0", "20000", "1", "0", "0"}));
-    EXPECT_EQ(asciiNone.dlg->settings().m_protocol, ModbusAscii);
+    EXPECT_EQ(asciiNone.dlg.settings().m_protocol, ModbusAscii);
     EXPECT_EQ(asciiNone.view.index(ControlId::Parity), 1);
     EXPECT_FALSE(asciiNone.view.isEnabled(ControlId::Parity));
     EXPECT_EQ(asciiNone.savedIni(),
@@ -166,12 +141,12 @@ TEST(SettingsFile, DataTypeOutsideTheListLoadsAsTheDefault)
                                             "1",
                                             "0",
                                             "0"});
-            Console c(file);
+            FakeConsole c(file);
             ASSERT_TRUE(c.compatible);
             EXPECT_EQ(c.view.index(ControlId::DataType), HoldingRegister);
             c.fp.sockets.replies.push_back({data(link.reply)});
             c.fp.serial.script.reads = {link.reply};
-            c.dlg->onRead();
+            c.dlg.onRead();
             const std::vector<Bytes> sent =
                 std::string(link.port) == "0"
                     ? c.fp.sockets.sent
@@ -207,9 +182,9 @@ TEST(SettingsFile, LineEndings)
 
 TEST(SettingsFile, SaveThatFailsIsReported)
 {
-    Console c;
+    FakeConsole c;
     c.fp.files.replaceFails = true;
-    c.dlg->onExit();
+    c.dlg.onExit();
     EXPECT_EQ(c.view.boxTexts().size(), 1u);
     EXPECT_TRUE(c.view.closed());
 }
@@ -245,26 +220,26 @@ TEST(FailureReport, RoadsBySampleMode)
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(std::to_string(k.mode) + "/" + std::to_string(k.kind));
-        Console c;
+        FakeConsole c;
         c.view.setIndex(ControlId::SampleMode, k.mode);
         if (k.mode != Manual) {
-            c.dlg->onRead(); // starts the schedule
+            c.dlg.onRead(); // starts the schedule
         }
-        c.dlg->reportFailure("Timeout waiting on a response", k.kind);
+        c.dlg.reportFailure("Timeout waiting on a response", k.kind);
         const std::string line = "12/06/26 08:04:00 - Slave IP = 254.254.254.254 - Slave ID = 1 "
                                  "- Timeout waiting on a response";
         EXPECT_EQ(c.view.boxTexts(),
                   k.box ? std::vector<std::string>{line} : std::vector<std::string>{});
         EXPECT_EQ(c.fp.files.files["Quarin.log"], k.logged ? line + "\r\n" : "");
         EXPECT_EQ(c.view.text(ControlId::ErrorCount), k.counted ? "1" : "0");
-        EXPECT_EQ(c.dlg->scheduleRunning(), k.mode != Manual && !k.stops);
+        EXPECT_EQ(c.dlg.scheduleRunning(), k.mode != Manual && !k.stops);
     }
 }
 
 TEST(FailureReport, LogOpensWithTheDesktopViewer)
 {
-    Console c;
-    c.dlg->viewLog();
+    FakeConsole c;
+    c.dlg.viewLog();
     ASSERT_EQ(c.fp.programs.started.size(), 1u);
     EXPECT_EQ(c.fp.programs.started[0], (std::vector<std::string>{"xdg-open", "Quarin.log"}));
 }

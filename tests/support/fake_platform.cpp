@@ -1,39 +1,9 @@
 #include "support/fake_platform.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
+#include <thread>
 
 namespace quarin::test {
-
-Bytes hexBytes(const std::string& hex)
-{
-    Bytes bytes;
-    std::string digits;
-    for (char c : hex) {
-        if (std::isxdigit(static_cast<unsigned char>(c)) != 0) {
-            digits += c;
-        }
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string toHex(const Bytes& bytes)
-{
-    std::string text;
-    for (std::uint8_t b : bytes) {
-        char pair[4];
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += pair;
-    }
-    return text;
-}
 
 TimeStamp FakeClock::now()
 {
@@ -344,6 +314,15 @@ bool FakeWorkerStarter::runNext()
     m_bodies.pop_front();
     body();
     return true;
+}
+
+void DetachedWorkers::start(std::function<void()> body)
+{
+    ++m_running;
+    std::thread([this, body = std::move(body)] {
+        body();
+        --m_running;
+    }).detach();
 }
 
 } // namespace quarin::test

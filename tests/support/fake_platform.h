@@ -14,13 +14,9 @@
 #include "platform/platform.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
+#include "support/bytes.h"
 
 namespace quarin::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes hexBytes(const std::string& hex); // "01 03 0A" or "01030A"
-std::string toHex(const Bytes& bytes);
 
 // Time that moves only when the code waits: a read that times out advances it by its deadline,
 // so transaction times are exact.
@@ -208,6 +204,18 @@ public:
 private:
     std::deque<std::function<void()>> m_bodies;
     int m_started = 0;
+};
+
+// Runs every body on a detached thread of its own, as the console's real workers run.
+class DetachedWorkers : public WorkerStarter
+{
+public:
+    void start(std::function<void()> body) override;
+
+    int running() const override { return m_running; }
+
+private:
+    std::atomic<int> m_running{0};
 };
 
 class FakeHalt : public HaltSignal

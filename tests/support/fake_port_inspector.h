@@ -28,4 +28,27 @@ public:
     mutable std::vector<std::string> asked;
 };
 
+// An FTDI adapter reached through a COM link in the working folder, openable by this user.
+inline PortIdentity ftdiAdapterAt(const std::string& path)
+{
+    PortIdentity port;
+    port.path = path;
+    port.linkTarget = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
+    port.device = "/dev/ttyUSB0";
+    port.exists = true;
+    port.characterDevice = true;
+    port.mayOpen = true;
+    return port;
+}
+
+// The same on COM1, as a member of the group that owns it.
+inline PortIdentity ftdiAdapterInDialout()
+{
+    PortIdentity port = ftdiAdapterAt("COM1");
+    port.group = "dialout";
+    port.inGroupNow = true;
+    port.listedInGroup = true;
+    return port;
+}
+
 } // namespace quarin::test

@@ -170,6 +170,13 @@ bool FakeView::runOnWindowThread(const std::function<void()>& fn)
     return true;
 }
 
+bool FakeView::waitForCaller(int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(
+        lock, std::chrono::milliseconds(timeoutMs), [&] { return !m_queue.empty(); });
+}
+
 int FakeView::processEvents()
 {
     int ran = 0;

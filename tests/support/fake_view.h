@@ -54,6 +54,9 @@ public:
     // Runs the calls other threads have queued; returns how many ran.
     int processEvents();
 
+    // Waits, running nothing, until a call from another thread waits for this one.
+    bool waitForCaller(int timeoutMs);
+
     // What the operator would type or pick (no handler runs, as with a programmatic change).
     void type(ControlId id, std::string_view text, int row = 0) { setText(id, text, row); }
 

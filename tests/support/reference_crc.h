@@ -1,7 +1,8 @@
 #pragma once
 
-// CRC-16/MODBUS written out apart from the code under test, for the slaves, fakes and oracles of
-// the tests, benchmarks and fuzz targets: the frames they build must not lean on what they judge.
+// CRC-16/MODBUS and the ASCII LRC written out apart from the code under test, for the slaves,
+// fakes and oracles of the tests, benchmarks and fuzz targets: the frames they build must not lean
+// on what they judge.
 
 #include <cstdint>
 #include <span>
@@ -18,6 +19,16 @@ inline std::uint16_t referenceCrc16(std::span<const std::uint8_t> bytes)
         }
     }
     return static_cast<std::uint16_t>(crc);
+}
+
+// The two's complement of the byte sum.
+inline std::uint8_t referenceLrc(std::span<const std::uint8_t> bytes)
+{
+    unsigned sum = 0;
+    for (const std::uint8_t b : bytes) {
+        sum += b;
+    }
+    return static_cast<std::uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu);
 }
 
 } // namespace quarin::test

@@ -5,13 +5,15 @@
 
 namespace quarin::test {
 
-TempDir::TempDir()
+TempDir::TempDir(Cwd cwd)
 {
     std::error_code error;
-    m_previous = std::filesystem::current_path(error);
-    if (error) {
-        m_error = "no current directory: " + error.message();
-        return;
+    if (cwd == Cwd::Enter) {
+        m_previous = std::filesystem::current_path(error);
+        if (error) {
+            m_error = "no current directory: " + error.message();
+            return;
+        }
     }
     const auto base = std::filesystem::temp_directory_path(error);
     if (error) {
@@ -24,6 +26,9 @@ TempDir::TempDir()
         return;
     }
     m_path = pattern;
+    if (cwd == Cwd::Stay) {
+        return;
+    }
     std::filesystem::current_path(m_path, error);
     if (error) {
         m_error = "cannot enter " + pattern + ": " + error.message();

@@ -5,14 +5,21 @@
 
 namespace quarin::test {
 
+// Whether a fresh folder becomes the current directory while it lasts.
+enum class Cwd
+{
+    Enter,
+    Stay
+};
+
 // A fresh folder under the system's temporary directory that the test works in, as Quarin works
-// in its current folder (Quarin.ini, Quarin.log, COM<n> links). The constructor makes it the
-// current directory; the destructor goes back to the previous one and removes the folder with
-// everything in it.
+// in its current folder (Quarin.ini, Quarin.log, COM<n> links). Unless told to stay, the
+// constructor makes it the current directory and the destructor goes back to the previous one;
+// the destructor removes the folder with everything in it.
 class TempDir
 {
 public:
-    TempDir();
+    explicit TempDir(Cwd cwd = Cwd::Enter);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -23,6 +30,8 @@ public:
     const std::string& error() const { return m_error; }
 
     const std::filesystem::path& path() const { return m_path; }
+
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
 
 private:
     std::filesystem::path m_path;

@@ -28,18 +28,10 @@ constexpr char kSubFunction[] = "Response has wrong sub-function code";
 
 // COM1, a time-out of 1500 ms, one holding register from register 1 of slave 1, and values on
 // the screen that the read must replace.
-void serialConsole(TxConsole& c)
+void serialConsole(FakeConsole& c)
 {
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
-    for (int row = 0; row < kValueRows; ++row) {
-        c.type(ControlId::Value, "5", row);
-    }
-}
-
-void reads(TxConsole& c, std::vector<Bytes> replies)
-{
-    c.fp.serial.script.reads = std::move(replies);
+    serialAt1500(c);
+    c.values(std::vector<std::string>(kValueRows, "5"));
 }
 
 enum class Road
@@ -51,7 +43,7 @@ enum class Road
 struct FailureRow
 {
     const char* name;
-    std::function<void(TxConsole&)> setup;
+    std::function<void(FakeConsole&)> setup;
     std::string text;
     Road road;
     std::uint32_t lastMs; // 0: untimed
@@ -68,7 +60,7 @@ std::vector<FailureRow> failureRows()
     };
     return {
         {"scattered count 0",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(ScatteredRead);
              c.type(ControlId::RegisterCount, "0");
          },
@@ -78,7 +70,7 @@ std::vector<FailureRow> failureRows()
          false,
          0},
         {"scattered count 101",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(ScatteredRead);
              c.type(ControlId::RegisterCount, "101");
          },
@@ -88,14 +80,14 @@ std::vector<FailureRow> failureRows()
          false,
          0},
         {"holding count 0",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "0"); },
          kCount125,
          Road::Box,
          0,
          false,
          0},
         {"input count 126",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(InputRegister);
              c.type(ControlId::RegisterCount, "126");
          },
@@ -105,7 +97,7 @@ std::vector<FailureRow> failureRows()
          false,
          0},
         {"identification count 126",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(DeviceIdentification);
              c.type(ControlId::RegisterCount, "126");
          },
@@ -115,87 +107,87 @@ std::vector<FailureRow> failureRows()
          false,
          0},
         {"timeout 999",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
          kTimeout,
          Road::Box,
          0,
          false,
          0},
         {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "60001"); },
          kTimeout,
          Road::Box,
          0,
          false,
          0},
         {"port held elsewhere",
-         [](TxConsole& c) { c.fp.serial.script.openFails = true; },
+         [](FakeConsole& c) { c.fp.serial.script.openFails = true; },
          kCapture,
          Road::Box,
          0,
          false,
          0},
         {"line settings refused",
-         [](TxConsole& c) { c.fp.serial.script.configureFails = true; },
+         [](FakeConsole& c) { c.fp.serial.script.configureFails = true; },
          kInit,
          Road::Box,
          0,
          true,
          0},
         {"write fails",
-         [](TxConsole& c) { c.fp.serial.script.writeFails = true; },
+         [](FakeConsole& c) { c.fp.serial.script.writeFails = true; },
          kTx,
          Road::Box,
          0,
          true,
          1},
         {"short write",
-         [](TxConsole& c) { c.fp.serial.script.writeCount = 7; },
+         [](FakeConsole& c) { c.fp.serial.script.writeCount = 7; },
          kTx,
          Road::Box,
          0,
          true,
          1},
         {"reply read fails",
-         [](TxConsole& c) { c.fp.serial.script.failRead = 0; },
+         [](FakeConsole& c) { c.fp.serial.script.failRead = 0; },
          kRx,
          Road::Box,
          0,
          true,
          1},
-        {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, Road::Report, 1500, true, 1},
+        {"no reply", [](FakeConsole& c) { c.reads({}); }, kNoResponse, Road::Report, 1500, true, 1},
         {"exception",
-         [](TxConsole& c) { reads(c, {withCrc("01 83 02")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 83 02")}); },
          "Exception response received - type 2",
          Road::Report,
          1500,
          true,
          1},
         {"exception code above 127",
-         [](TxConsole& c) { reads(c, {withCrc("01 83 FE")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 83 FE")}); },
          "Exception response received - type 254",
          Road::Report,
          1500,
          true,
          1},
         {"fragment",
-         [=](TxConsole& c) { reads(c, {bytesOf(kGoodReply, 4)}); },
+         [=](FakeConsole& c) { c.reads({bytesOf(kGoodReply, 4)}); },
          kFragment,
          Road::Report,
          1500,
          true,
          1},
         {"bad CRC",
-         [](TxConsole& c) { reads(c, {hexBytes("01 03 02 00 0A 00 00")}); },
+         [](FakeConsole& c) { c.reads({hexBytes("01 03 02 00 0A 00 00")}); },
          kCrc,
          Road::Report,
          3,
          true,
          0},
         {"bad LRC",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
-             reads(c, {textBytes(":010302000AF1\r\n")}); // F0 would be right
+             c.reads({textBytes(":010302000AF1\r\n")}); // F0 would be right
          },
          kCrc,
          Road::Report,
@@ -203,16 +195,16 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"other slave answers",
-         [](TxConsole& c) { reads(c, {withCrc("02 03 02 00 0A")}); },
+         [](FakeConsole& c) { c.reads({withCrc("02 03 02 00 0A")}); },
          kSlaveId,
          Road::Report,
          0,
          true,
          0},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::SlaveId, "300");
-             reads(c, {withCrc("2C 03 02 00 0A")});
+             c.reads({withCrc("2C 03 02 00 0A")});
          },
          kSlaveId,
          Road::Report,
@@ -220,23 +212,23 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"function",
-         [](TxConsole& c) { reads(c, {withCrc("01 04 02 00 0A")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 04 02 00 0A")}); },
          kFunction,
          Road::Report,
          0,
          true,
          0},
         {"byte count",
-         [](TxConsole& c) { reads(c, {withCrc("01 03 04 00 0A")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 03 04 00 0A")}); },
          kByteCount,
          Road::Report,
          0,
          true,
          0},
         {"sub-function",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(ScatteredRead);
-             reads(c, {withCrc("01 64 04 03 02 00 0A")});
+             c.reads({withCrc("01 64 04 03 02 00 0A")});
          },
          kSubFunction,
          Road::Report,
@@ -244,9 +236,9 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"transmission number",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(ScatteredRead);
-             reads(c, {withCrc("01 64 04 04 09 00 0A")});
+             c.reads({withCrc("01 64 04 04 09 00 0A")});
          },
          "Response has invalid transmission number.  Expected:  2.  Actual:  9.",
          Road::Report,
@@ -254,9 +246,9 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"MEI type",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 2B 0D 01 01 00 00 00")});
+             c.reads({withCrc("01 2B 0D 01 01 00 00 00")});
          },
          kSubFunction,
          Road::Report,
@@ -264,9 +256,9 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"identification exception",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 AB 01")});
+             c.reads({withCrc("01 AB 01")});
          },
          "Exception response received - type 1",
          Road::Report,
@@ -276,9 +268,9 @@ std::vector<FailureRow> failureRows()
         // Too short to hold the object count, although its CRC is right: refused before the
         // frame check would pass it.
         {"identification too short",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 2B 0E 01 01")});
+             c.reads({withCrc("01 2B 0E 01 01")});
          },
          kFragment,
          Road::Report,
@@ -286,9 +278,9 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"identification cut before its MEI type",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 2B")});
+             c.reads({withCrc("01 2B")});
          },
          kFragment,
          Road::Report,
@@ -296,9 +288,9 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"cut identification from another slave",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(DeviceIdentification);
-             reads(c, {withCrc("02 2B 0E 01 01")});
+             c.reads({withCrc("02 2B 0E 01 01")});
          },
          kSlaveId,
          Road::Report,
@@ -307,9 +299,9 @@ std::vector<FailureRow> failureRows()
          0},
         // The second character is a hex digit, never an exception flag.
         {"ASCII exception to a register read",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
-             reads(c, {asciiFrame("01 83 02")});
+             c.reads({asciiFrame("01 83 02")});
          },
          kFragment,
          Road::Report,
@@ -317,10 +309,10 @@ std::vector<FailureRow> failureRows()
          true,
          1},
         {"ASCII exception to an identification read",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
              c.dataType(DeviceIdentification);
-             reads(c, {asciiFrame("01 AB 01")});
+             c.reads({asciiFrame("01 AB 01")});
          },
          kFunction,
          Road::Report,
@@ -330,23 +322,10 @@ std::vector<FailureRow> failureRows()
     };
 }
 
-void expectAfterFailure(TxConsole& c, const FailureRow& row)
+void expectAfterFailure(FakeConsole& c, const FailureRow& row)
 {
-    EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(row.lastMs));
-    EXPECT_EQ(c.recordValues(), allZero());
-    EXPECT_EQ(c.shownValues(), allZero());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
-    EXPECT_GE(c.view.maxBusyDepth(), 1);
-    EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
-    if (row.portOpened) {
-        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
-        EXPECT_TRUE(c.fp.serial.last()->closed);
-        EXPECT_EQ(c.fp.serial.last()->clearErrors, row.clears);
-    } else {
-        EXPECT_TRUE(c.fp.serial.opened.empty());
-    }
+    expectFailedRead(c, row.lastMs);
+    expectPortAfterFailure(c, row.portOpened, row.clears);
 }
 
 } // namespace
@@ -355,7 +334,7 @@ TEST(SerialReadFailures, ManualModeShowsEachFailureInABoxAfterClosingThePort)
 {
     for (const FailureRow& row : failureRows()) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         row.setup(c);
         bool closedAtBox = false;
@@ -379,7 +358,7 @@ TEST(SerialReadFailures, LoggingModeLogsAndCountsReportsButShowsBoxes)
 {
     for (const FailureRow& row : failureRows()) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         row.setup(c);
         c.readLogged();
@@ -421,7 +400,7 @@ TEST(SerialReadFailures, CountOutOfRangeSetsTheUpperBoundAndOnlyTheWideRangeForc
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.count) + " of type " + std::to_string(row.type));
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         c.dataType(row.type);
         c.type(ControlId::RegisterCount, row.count);
@@ -439,7 +418,7 @@ TEST(SerialReadFailures, CountOutOfRangeSetsTheUpperBoundAndOnlyTheWideRangeForc
 
 TEST(SerialReadFailures, TimeoutOutOfRangeIsLeftAsEnteredAndRefusedAgain)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.type(ControlId::Timeout, "999");
     c.read();
@@ -453,10 +432,10 @@ TEST(SerialReadFailures, BoundaryTimeoutsAreAccepted)
 {
     for (const char* timeout : {"1000", "60000"}) {
         SCOPED_TRACE(timeout);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         c.type(ControlId::Timeout, timeout);
-        reads(c, {kGoodReply});
+        c.reads({kGoodReply});
         c.read();
         EXPECT_TRUE(c.view.boxTexts().empty());
         EXPECT_EQ(c.view.text(ControlId::Value, 0), "10");
@@ -465,7 +444,7 @@ TEST(SerialReadFailures, BoundaryTimeoutsAreAccepted)
 
 TEST(SerialReadFailures, ASlaveThatNeverAnswersCostsTwoTimeoutsOnAnEchoingWiringWithoutEcho)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.select(ControlId::Wiring, TwoWireEcho);
     c.read();
@@ -481,7 +460,7 @@ namespace {
 struct SuccessRow
 {
     const char* name;
-    std::function<void(TxConsole&)> setup;
+    std::function<void(FakeConsole&)> setup;
     Bytes request;
     Bytes reply;
     std::vector<std::string> values;
@@ -514,17 +493,17 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
 {
     const SuccessRow rows[] = {
         {"one holding register",
-         [](TxConsole&) {},
+         [](FakeConsole&) {},
          hexBytes("01 03 00 00 00 01 84 0A"),
          kGoodReply,
          valuesThen0({"10"})},
         {"decimal shows unsigned values",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "3"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "3"); },
          withCrc("01 03 00 00 00 03"),
          withCrc("01 03 06 FF FF 00 0A AB CD"),
          valuesThen0({"65535", "10", "43981"})},
         {"hex shows lower-case digits without zeros",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "3");
              c.select(ControlId::DisplayMode, Hex);
          },
@@ -532,27 +511,27 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
          withCrc("01 03 06 FF FF 00 0A AB CD"),
          valuesThen0({"ffff", "a", "abcd"})},
         {"ten registers",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "10"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "10"); },
          withCrc("01 03 00 00 00 0A"),
          countingReply("01 03 14", 10),
          oneToTen()},
         {"twelve registers show the first ten",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "12"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "12"); },
          withCrc("01 03 00 00 00 0C"),
          countingReply("01 03 18", 12),
          oneToTen()},
         {"input registers",
-         [](TxConsole& c) { c.dataType(InputRegister); },
+         [](FakeConsole& c) { c.dataType(InputRegister); },
          withCrc("01 04 00 00 00 01"),
          withCrc("01 04 02 00 0A"),
          valuesThen0({"10"})},
         {"single holding register",
-         [](TxConsole& c) { c.dataType(SingleHoldingRegister); },
+         [](FakeConsole& c) { c.dataType(SingleHoldingRegister); },
          withCrc("01 03 00 00 00 01"),
          kGoodReply,
          valuesThen0({"10"})},
         {"Jbus sends the register number",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.type(ControlId::StartRegister, "10");
          },
@@ -560,23 +539,23 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
          kGoodReply,
          valuesThen0({"10"})},
         {"register 0 under Modbus is address FFFF",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
+         [](FakeConsole& c) { c.type(ControlId::StartRegister, "0"); },
          withCrc("01 03 FF FF 00 01"),
          kGoodReply,
          valuesThen0({"10"})},
         {"slave 300 sends 44",
-         [](TxConsole& c) { c.type(ControlId::SlaveId, "300"); },
+         [](FakeConsole& c) { c.type(ControlId::SlaveId, "300"); },
          withCrc("2C 03 00 00 00 01"),
          // Never accepted; the request is what this row is about.
          Bytes{},
          allZero()},
         {"ASCII",
-         [](TxConsole& c) { c.dlg.selectAscii(); },
+         [](FakeConsole& c) { c.dlg.selectAscii(); },
          textBytes(":010300000001FB\r\n"),
          asciiFrame("01 03 02 00 0A"),
          valuesThen0({"10"})},
         {"scattered Modbus",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(ScatteredRead);
              c.type(ControlId::StartRegister, "10");
              c.type(ControlId::RegisterCount, "3");
@@ -585,7 +564,7 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
          countingReply("01 64 08 04 02", 3),
          valuesThen0({"1", "2", "3"})},
         {"scattered Jbus",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.dataType(ScatteredRead);
              c.type(ControlId::StartRegister, "10");
@@ -595,7 +574,7 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
          countingReply("01 64 08 04 02", 3),
          valuesThen0({"1", "2", "3"})},
         {"scattered ASCII",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
              c.dataType(ScatteredRead);
              c.type(ControlId::RegisterCount, "2");
@@ -606,10 +585,10 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
     };
     for (const SuccessRow& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         row.setup(c);
-        reads(c, {row.reply});
+        c.reads({row.reply});
         c.read();
 
         ASSERT_EQ(c.fp.serial.opened.size(), 1u);
@@ -656,7 +635,7 @@ TEST(SerialReadSuccess, ConfiguresTheLineFromTheSettingsAndRaisesDtr)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.baudRate);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         if (row.ascii) {
             c.dlg.selectAscii();
@@ -677,10 +656,10 @@ TEST(SerialReadSuccess, ConfiguresTheLineFromTheSettingsAndRaisesDtr)
 
 TEST(SerialReadSuccess, OpensThePortTheOperatorChose)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.select(ControlId::Port, 16);
-    reads(c, {kGoodReply});
+    c.reads({kGoodReply});
     c.read();
     ASSERT_EQ(c.fp.serial.opened.size(), 1u);
     EXPECT_EQ(c.fp.serial.last()->path, "COM16");
@@ -688,11 +667,11 @@ TEST(SerialReadSuccess, OpensThePortTheOperatorChose)
 
 TEST(SerialReadSuccess, TwoWireWiringReadsTheEchoOfTheFrameBeforeTheReply)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.select(ControlId::Wiring, TwoWireEcho);
     const Bytes request = hexBytes("01 03 00 00 00 01 84 0A");
-    reads(c, {request, kGoodReply});
+    c.reads({request, kGoodReply});
     c.read();
 
     EXPECT_TRUE(c.view.boxTexts().empty());
@@ -703,11 +682,11 @@ TEST(SerialReadSuccess, TwoWireWiringReadsTheEchoOfTheFrameBeforeTheReply)
 
 TEST(SerialReadSuccess, TheEchoReadIsNeverExamined)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.select(ControlId::Wiring, TwoWireEcho);
     c.fp.serial.script.failRead = 0;
-    reads(c, {Bytes{}, kGoodReply});
+    c.reads({Bytes{}, kGoodReply});
     c.read();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.shownValues(), valuesThen0({"10"}));
@@ -724,12 +703,12 @@ TEST(SerialReadSuccess, PreSendDelayWaitsAfterDtrAndOutsideTheTransactionTime)
     const Row rows[] = {{50, {50, 25}}, {0, {25}}, {-5, {25}}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.delayMs);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         c.dlg.settings().m_preSendDelayMs = row.delayMs;
         std::vector<bool> dtrAtRead;
         c.fp.serial.onRead = [&](SerialLog& log) { dtrAtRead.push_back(log.dtr); };
-        reads(c, {kGoodReply});
+        c.reads({kGoodReply});
         c.read();
         EXPECT_EQ(c.fp.clock.sleeps(), row.sleeps);
         EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -739,14 +718,14 @@ TEST(SerialReadSuccess, PreSendDelayWaitsAfterDtrAndOutsideTheTransactionTime)
 
 TEST(SerialReadSuccess, ScatteredTransmissionNumbersStartAtTwoAndWrap)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.dataType(ScatteredRead);
     std::vector<int> numbers;
     for (int i = 0; i < 256; ++i) {
         const int expected = (2 + i) % 256;
-        reads(c,
-              {withCrc("01 64 04 04 " + toHex({static_cast<std::uint8_t>(expected)}) + " 00 2A")});
+        c.reads(
+            {withCrc("01 64 04 04 " + toHex({static_cast<std::uint8_t>(expected)}) + " 00 2A")});
         c.read();
         const Bytes& sent = c.fp.serial.last()->writes.at(0);
         numbers.push_back(sent.at(4));
@@ -766,11 +745,11 @@ TEST(SerialReadSuccess, ScatteredTransmissionNumbersStartAtTwoAndWrap)
 
 TEST(SerialReadSuccess, FailedScatteredReadsUseUpTheirNumber)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.dataType(ScatteredRead);
     c.read(); // no reply
-    reads(c, {withCrc("01 64 04 04 03 00 2A")});
+    c.reads({withCrc("01 64 04 04 03 00 2A")});
     c.read();
     EXPECT_EQ(c.fp.serial.last()->writes.at(0).at(4), 3);
     EXPECT_EQ(c.shownValues(), valuesThen0({"42"}));
@@ -803,10 +782,10 @@ TEST(SerialReadSuccess, IdentificationShowsItsTextWhileThePortStaysOpen)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         c.dataType(DeviceIdentification);
-        reads(c, {row.reply});
+        c.reads({row.reply});
         bool openAtBox = false;
         c.view.onBox([&](const ShownBox&) {
             openAtBox = !c.fp.serial.last()->closed;
@@ -837,7 +816,7 @@ TEST(SerialReadSuccess, IdentificationRequestFrames)
 
     const Row rows[] = {{false, withCrc("01 2B 0E 01 00")}, {true, textBytes(":012B0E0100C5\r\n")}};
     for (const Row& row : rows) {
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         if (row.ascii) {
             c.dlg.selectAscii();
@@ -854,7 +833,7 @@ TEST(SerialReadLabels, OnlyAModbusSuccessRewritesTheLabelsInModbusForm)
     struct Row
     {
         const char* name;
-        std::function<void(TxConsole&)> protocol;
+        std::function<void(FakeConsole&)> protocol;
         Bytes reply;
         std::vector<std::string> labels;
     };
@@ -862,31 +841,31 @@ TEST(SerialReadLabels, OnlyAModbusSuccessRewritesTheLabelsInModbusForm)
     const std::vector<std::string> untouched = valuesThen0({"400001"});
     const Row rows[] = {
         {"Modbus success",
-         [](TxConsole&) {},
+         [](FakeConsole&) {},
          countingReply("01 03 06", 3),
          valuesThen0({"400007", "400008", "400009"})},
-        {"Modbus failure", [](TxConsole&) {}, withCrc("01 03 06 00"), untouched},
+        {"Modbus failure", [](FakeConsole&) {}, withCrc("01 03 06 00"), untouched},
         {"Jbus success",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.dlg.showJbusLabels();
          },
          countingReply("01 03 06", 3),
          valuesThen0({"1"})},
         {"ASCII success",
-         [](TxConsole& c) { c.dlg.selectAscii(); },
+         [](FakeConsole& c) { c.dlg.selectAscii(); },
          asciiFrame("01 03 06 00 01 00 02 00 03"),
          untouched},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         row.protocol(c);
         // Typed without the handlers that would refresh the labels.
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "3");
-        reads(c, {row.reply});
+        c.reads({row.reply});
         c.read();
         EXPECT_EQ(c.shownLabels(), row.labels);
     }
@@ -902,20 +881,20 @@ TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
 {
     for (const ClickRow& row : clickRows()) {
         SCOPED_TRACE(row.name);
-        const auto readThreeRegisters = [](TxConsole& c) {
+        const auto readThreeRegisters = [](FakeConsole& c) {
             serialConsole(c);
             c.type(ControlId::StartRegister, "7");
             c.dlg.refreshLabels();
             c.type(ControlId::RegisterCount, "3");
             c.dlg.refreshLabels();
-            reads(c, {withCrc("01 03 06 00 0A 00 FF 12 34")});
+            c.reads({withCrc("01 03 06 00 0A 00 FF 12 34")});
         };
-        TxConsole clickedBefore;
+        FakeConsole clickedBefore;
         readThreeRegisters(clickedBefore);
         row.click(clickedBefore);
         clickedBefore.read();
 
-        TxConsole clickedDuring;
+        FakeConsole clickedDuring;
         readThreeRegisters(clickedDuring);
         bool clicked = false;
         clickedDuring.fp.serial.onRead = [&](SerialLog&) {
@@ -943,7 +922,7 @@ TEST(SerialReadFailures, TheDetailNamesTheKernelsRs485DirectionWhereItDrivesIt)
     for (const FailureRow& row : failureRows()) {
         for (const bool rs485 : {true, false}) {
             SCOPED_TRACE(std::string(row.name) + (rs485 ? ", RS-485" : ""));
-            TxConsole c;
+            FakeConsole c;
             serialConsole(c);
             row.setup(c);
             if (rs485) {

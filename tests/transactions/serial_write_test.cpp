@@ -36,23 +36,10 @@ std::string valueRange(const char* ordinal)
 }
 
 // COM1, a time-out of 1500 ms, one holding register from register 1 of slave 1, value 1.
-void serialConsole(TxConsole& c)
+void serialConsole(FakeConsole& c)
 {
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
+    serialAt1500(c);
     c.type(ControlId::Value, "1", 0);
-}
-
-void reads(TxConsole& c, std::vector<Bytes> replies)
-{
-    c.fp.serial.script.reads = std::move(replies);
-}
-
-void values(TxConsole& c, const std::vector<std::string>& texts)
-{
-    for (std::size_t row = 0; row < texts.size(); ++row) {
-        c.type(ControlId::Value, texts[row], static_cast<int>(row));
-    }
 }
 
 const Bytes kEcho = withCrc("01 10 00 00 00 01");
@@ -60,7 +47,7 @@ const Bytes kEcho = withCrc("01 10 00 00 00 01");
 struct FailureRow
 {
     const char* name;
-    std::function<void(TxConsole&)> setup;
+    std::function<void(FakeConsole&)> setup;
     std::string text;
     std::uint32_t lastMs; // 0: untimed
     bool portOpened;
@@ -72,23 +59,23 @@ std::vector<FailureRow> failureRows()
 {
     return {
         {"start register 0",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
+         [](FakeConsole& c) { c.type(ControlId::StartRegister, "0"); },
          kStart,
          0,
          false,
          0,
          true},
         {"start register 65536",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "65536"); },
+         [](FakeConsole& c) { c.type(ControlId::StartRegister, "65536"); },
          kStart,
          0,
          false,
          0,
          true},
         {"start register before a bad value",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "0");
-             values(c, {"70000"});
+             c.values({"70000"});
          },
          kStart,
          0,
@@ -96,51 +83,51 @@ std::vector<FailureRow> failureRows()
          0,
          true},
         {"count 0",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "0"); },
          kCount10,
          0,
          false,
          0,
          true},
         {"count 11",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "11"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "11"); },
          kCount10,
          0,
          false,
          0,
          true},
         {"first value -32769",
-         [](TxConsole& c) { values(c, {"-32769"}); },
+         [](FakeConsole& c) { c.values({"-32769"}); },
          valueRange("First"),
          0,
          false,
          0,
          true},
         {"first value 65536",
-         [](TxConsole& c) { values(c, {"65536"}); },
+         [](FakeConsole& c) { c.values({"65536"}); },
          valueRange("First"),
          0,
          false,
          0,
          true},
         {"twenty digits",
-         [](TxConsole& c) { values(c, {"99999999999999999999"}); },
+         [](FakeConsole& c) { c.values({"99999999999999999999"}); },
          valueRange("First"),
          0,
          false,
          0,
          true},
         {"twenty digits below zero",
-         [](TxConsole& c) { values(c, {"-99999999999999999999"}); },
+         [](FakeConsole& c) { c.values({"-99999999999999999999"}); },
          valueRange("First"),
          0,
          false,
          0,
          true},
         {"second value",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "2");
-             values(c, {"1", "-40000"});
+             c.values({"1", "-40000"});
          },
          valueRange("Second"),
          0,
@@ -148,9 +135,9 @@ std::vector<FailureRow> failureRows()
          0,
          true},
         {"ninth value",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
          },
          valueRange("Nineth"),
          0,
@@ -158,9 +145,9 @@ std::vector<FailureRow> failureRows()
          0,
          true},
         {"tenth value",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
          },
          valueRange("Tenth"),
          0,
@@ -168,73 +155,73 @@ std::vector<FailureRow> failureRows()
          0,
          true},
         {"timeout 999",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
          kTimeout,
          0,
          false,
          0,
          true},
         {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "60001"); },
          kTimeout,
          0,
          false,
          0,
          true},
         {"port held elsewhere",
-         [](TxConsole& c) { c.fp.serial.script.openFails = true; },
+         [](FakeConsole& c) { c.fp.serial.script.openFails = true; },
          kCapture,
          0,
          false,
          0,
          true},
         {"line settings refused",
-         [](TxConsole& c) { c.fp.serial.script.configureFails = true; },
+         [](FakeConsole& c) { c.fp.serial.script.configureFails = true; },
          kInit,
          0,
          true,
          0,
          false},
         {"write fails",
-         [](TxConsole& c) { c.fp.serial.script.writeFails = true; },
+         [](FakeConsole& c) { c.fp.serial.script.writeFails = true; },
          kTx,
          0,
          true,
          1,
          false},
         {"read fails",
-         [](TxConsole& c) { c.fp.serial.script.failRead = 0; },
+         [](FakeConsole& c) { c.fp.serial.script.failRead = 0; },
          kRx,
          0,
          true,
          1,
          false},
-        {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, 1500, true, 1, true},
+        {"no reply", [](FakeConsole& c) { c.reads({}); }, kNoResponse, 1500, true, 1, true},
         {"exception",
-         [](TxConsole& c) { reads(c, {withCrc("01 90 02")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 90 02")}); },
          "Exception response form slave device - type 2",
          1500,
          true,
          1,
          true},
         {"exception code above 127",
-         [](TxConsole& c) { reads(c, {withCrc("01 90 FF")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 90 FF")}); },
          "Exception response form slave device - type 255",
          1500,
          true,
          1,
          true},
         {"incomplete",
-         [](TxConsole& c) { reads(c, {Bytes(kEcho.begin(), kEcho.begin() + 7)}); },
+         [](FakeConsole& c) { c.reads({Bytes(kEcho.begin(), kEcho.begin() + 7)}); },
          kIncomplete,
          1500,
          true,
          1,
          true},
         {"ASCII exception",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
-             reads(c, {asciiFrame("01 90 02")});
+             c.reads({asciiFrame("01 90 02")});
          },
          kIncomplete,
          1500,
@@ -243,9 +230,9 @@ std::vector<FailureRow> failureRows()
          true},
         // A line that echoes and a slave that says nothing: the echo is not taken for the reply.
         {"silent slave on an echoing line",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Wiring, TwoWireEcho);
-             reads(c, {withCrc("01 10 00 00 00 01 02 00 01")});
+             c.reads({withCrc("01 10 00 00 00 01 02 00 01")});
          },
          kNoResponse,
          3 + 1500,
@@ -253,16 +240,16 @@ std::vector<FailureRow> failureRows()
          1,
          true},
         {"bad CRC",
-         [](TxConsole& c) { reads(c, {hexBytes("01 10 00 00 00 01 00 00")}); },
+         [](FakeConsole& c) { c.reads({hexBytes("01 10 00 00 00 01 00 00")}); },
          kCrc,
          3,
          true,
          0,
          false},
         {"bad LRC",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
-             reads(c, {textBytes(":011000000001EF\r\n")}); // EE would be right
+             c.reads({textBytes(":011000000001EF\r\n")}); // EE would be right
          },
          kCrc,
          3,
@@ -270,16 +257,16 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"other slave answers",
-         [](TxConsole& c) { reads(c, {withCrc("02 10 00 00 00 01")}); },
+         [](FakeConsole& c) { c.reads({withCrc("02 10 00 00 00 01")}); },
          kSlaveId,
          0,
          true,
          0,
          false},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::SlaveId, "300");
-             reads(c, {withCrc("2C 10 00 00 00 01")});
+             c.reads({withCrc("2C 10 00 00 00 01")});
          },
          kSlaveId,
          0,
@@ -287,31 +274,31 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"function",
-         [](TxConsole& c) { reads(c, {withCrc("01 06 00 00 00 01")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 06 00 00 00 01")}); },
          kFunction,
          0,
          true,
          0,
          false},
         {"exception of the full length",
-         [](TxConsole& c) { reads(c, {withCrc("01 90 02 00 00 00")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 90 02 00 00 00")}); },
          kFunction,
          0,
          true,
          0,
          false},
         {"start register",
-         [](TxConsole& c) { reads(c, {withCrc("01 10 00 01 00 01")}); },
+         [](FakeConsole& c) { c.reads({withCrc("01 10 00 01 00 01")}); },
          kStartEcho,
          0,
          true,
          0,
          false},
         {"Jbus start register echoed less one",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.type(ControlId::StartRegister, "100");
-             reads(c, {withCrc("01 10 00 63 00 01")});
+             c.reads({withCrc("01 10 00 63 00 01")});
          },
          kStartEcho,
          0,
@@ -319,10 +306,10 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"single register value",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"3"});
-             reads(c, {withCrc("01 06 00 00 00 04")});
+             c.values({"3"});
+             c.reads({withCrc("01 06 00 00 00 04")});
          },
          kValueEcho,
          0,
@@ -330,10 +317,10 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"quantity with both bytes compared",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "2", "3"});
-             reads(c, {withCrc("01 10 00 00 01 03")});
+             c.values({"1", "2", "3"});
+             c.reads({withCrc("01 10 00 00 01 03")});
          },
          kQuantityEcho,
          0,
@@ -350,7 +337,7 @@ TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShort
     for (const FailureRow& row : failureRows()) {
         for (SampleMode mode : {Manual, ScheduledWithLogging}) {
             SCOPED_TRACE(std::string(row.name) + (mode == Manual ? "" : ", logging mode"));
-            TxConsole c;
+            FakeConsole c;
             serialConsole(c);
             c.select(ControlId::SampleMode, mode);
             row.setup(c);
@@ -370,17 +357,8 @@ TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShort
             EXPECT_FALSE(c.dlg.scheduleRunning());
             EXPECT_EQ(closedAtBox, row.closedAtBox);
             EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-            EXPECT_FALSE(c.dlg.busy());
-            EXPECT_EQ(c.view.busyDepth(), 0);
-            EXPECT_GE(c.view.maxBusyDepth(), 1);
-            EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
-            if (row.portOpened) {
-                ASSERT_EQ(c.fp.serial.opened.size(), 1u);
-                EXPECT_TRUE(c.fp.serial.last()->closed);
-                EXPECT_EQ(c.fp.serial.last()->clearErrors, row.clears);
-            } else {
-                EXPECT_TRUE(c.fp.serial.opened.empty());
-            }
+            expectHandedBack(c);
+            ASSERT_NO_FATAL_FAILURE(expectPortAfterFailure(c, row.portOpened, row.clears));
             // Settings are never changed by a failure.
             EXPECT_EQ(c.dlg.settings().m_sampleMode, mode);
         }
@@ -392,7 +370,7 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     struct Row
     {
         const char* name;
-        std::function<void(TxConsole&)> setup;
+        std::function<void(FakeConsole&)> setup;
         const char* time;
         std::vector<std::string> labels;
     };
@@ -402,37 +380,37 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     const std::vector<std::string> before = {"400001", "0", "0", "0", "0", "0", "0", "0", "0", "0"};
     const Row rows[] = {
         {"untimed echo failure",
-         [](TxConsole& c) { reads(c, {withCrc("02 10 00 06 00 02")}); },
+         [](FakeConsole& c) { c.reads({withCrc("02 10 00 06 00 02")}); },
          "3",
          before},
         {"untimed value failure",
-         [](TxConsole& c) {
-             values(c, {"1", "70000"});
+         [](FakeConsole& c) {
+             c.values({"1", "70000"});
          },
          "3",
          before},
         {"timeout out of range",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
          "0",
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
         {"timed failure",
-         [](TxConsole& c) { reads(c, {}); },
+         [](FakeConsole& c) { c.reads({}); },
          "1500",
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
-        reads(c, {kEcho});
+        c.reads({kEcho});
         c.write();
         ASSERT_TRUE(c.view.boxTexts().empty());
         ASSERT_EQ(c.view.text(ControlId::TransactionTime), "3");
 
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        values(c, {"1", "2"});
-        reads(c, {withCrc("01 10 00 06 00 02")});
+        c.values({"1", "2"});
+        c.reads({withCrc("01 10 00 06 00 02")});
         row.setup(c);
         c.write();
         ASSERT_EQ(c.view.boxTexts().size(), 1u);
@@ -445,7 +423,7 @@ TEST(SerialWriteFailures, ADataTypeWithoutWritesDoesNothing)
 {
     for (DataType type : {InputRegister, ScatteredRead, DeviceIdentification}) {
         SCOPED_TRACE(type);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         c.dataType(type);
         c.write();
@@ -464,7 +442,7 @@ namespace {
 struct SuccessRow
 {
     const char* name;
-    std::function<void(TxConsole&)> setup;
+    std::function<void(FakeConsole&)> setup;
     Bytes request;
     Bytes echo;
 };
@@ -475,95 +453,94 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
 {
     const SuccessRow rows[] = {
         {"three registers from 100",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "-1", "40000"});
+             c.values({"1", "-1", "40000"});
          },
          hexBytes("01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25"),
          hexBytes("01 10 00 63 00 03 70 16")},
         {"Jbus sends the register number",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "-1", "40000"});
+             c.values({"1", "-1", "40000"});
          },
          withCrc("01 10 00 64 00 03 06 00 01 FF FF 9C 40"),
          withCrc("01 10 00 64 00 03")},
         {"single register",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.type(ControlId::SlaveId, "17");
              c.type(ControlId::StartRegister, "2");
-             values(c, {"3"});
+             c.values({"3"});
          },
          hexBytes("11 06 00 01 00 03 9A 9B"),
          hexBytes("11 06 00 01 00 03 9A 9B")},
         {"ASCII single register",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             values(c, {"1234"});
+             c.values({"1234"});
          },
          textBytes(":010600001234B3\r\n"),
          textBytes(":010600001234B3\r\n")},
         {"ASCII three registers",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dlg.selectAscii();
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "2", "3"});
+             c.values({"1", "2", "3"});
          },
          asciiFrame("01 10 00 00 00 03 06 00 01 00 02 00 03"),
          asciiFrame("01 10 00 00 00 03")},
         {"ten registers",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
          },
          withCrc("01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 00 09 00 "
                  "0A"),
          withCrc("01 10 00 00 00 0A")},
         {"start register 65535",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         [](FakeConsole& c) { c.type(ControlId::StartRegister, "65535"); },
          withCrc("01 10 FF FE 00 01 02 00 01"),
          withCrc("01 10 FF FE 00 01")},
         {"single register of -1 echoed as FFFF",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"-1"});
+             c.values({"-1"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
         {"single register of 65535",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"65535"});
+             c.values({"65535"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
         {"single register of Hex FFFF",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             values(c, {"FFFF"});
+             c.values({"FFFF"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
         {"echo on a two-wire line",
-         [](TxConsole& c) { c.select(ControlId::Wiring, TwoWireEcho); },
+         [](FakeConsole& c) { c.select(ControlId::Wiring, TwoWireEcho); },
          withCrc("01 10 00 00 00 01 02 00 01"),
          kEcho},
     };
     for (const SuccessRow& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         row.setup(c);
         const bool twoWire = c.view.index(ControlId::Wiring) == TwoWireEcho;
-        reads(c,
-              twoWire ? std::vector<Bytes>{row.request, row.echo} : std::vector<Bytes>{row.echo});
+        c.reads(twoWire ? std::vector<Bytes>{row.request, row.echo} : std::vector<Bytes>{row.echo});
         c.write();
 
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
@@ -618,13 +595,13 @@ TEST(SerialWriteSuccess, ValueTextsAreReadInTheDisplayMode)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.mode == Hex ? "hex " : "decimal ") + "'" + row.text + "'");
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         c.dataType(SingleHoldingRegister);
         c.select(ControlId::DisplayMode, row.mode);
-        values(c, {row.text});
+        c.values({row.text});
         const Bytes request = withCrc("01 06 00 00 " + std::string(row.sent));
-        reads(c, {request});
+        c.reads({request});
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
         ASSERT_EQ(c.fp.serial.opened.size(), 1u);
@@ -636,10 +613,10 @@ TEST(SerialWriteSuccess, ValueTextsAreReadInTheDisplayMode)
 
 TEST(SerialWriteSuccess, OnlyTheSuccessOfTheSendIsExamined)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.fp.serial.script.writeCount = 3;
-    reads(c, {kEcho});
+    c.reads({kEcho});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -647,11 +624,11 @@ TEST(SerialWriteSuccess, OnlyTheSuccessOfTheSendIsExamined)
 
 TEST(SerialWriteSuccess, ValuesBeyondTheCountAreNeitherCheckedNorSentAndShowZero)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.type(ControlId::RegisterCount, "3");
-    values(c, {"1", "2", "3", "70000", "abc", "-99999", "7", "8", "9", "10"});
-    reads(c, {withCrc("01 10 00 00 00 03")});
+    c.values({"1", "2", "3", "70000", "abc", "-99999", "7", "8", "9", "10"});
+    c.reads({withCrc("01 10 00 00 00 03")});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(toHex(c.fp.serial.last()->writes.at(0)),
@@ -664,7 +641,7 @@ TEST(SerialWriteSuccess, ABroadcastReadsNothing)
 {
     for (WiringMode wiring : {FourWireNoEcho, TwoWireEcho}) {
         SCOPED_TRACE(wiring);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         c.select(ControlId::Wiring, wiring);
         c.type(ControlId::SlaveId, "0");
@@ -682,10 +659,10 @@ TEST(SerialWriteSuccess, ABroadcastReadsNothing)
 
 TEST(SerialWriteSuccess, PreSendDelayComesBeforeTheStartStamp)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.dlg.settings().m_preSendDelayMs = 40;
-    reads(c, {kEcho});
+    c.reads({kEcho});
     c.write();
     EXPECT_EQ(c.fp.clock.sleeps(), (std::vector<int>{40, 25}));
     EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -693,11 +670,11 @@ TEST(SerialWriteSuccess, PreSendDelayComesBeforeTheStartStamp)
 
 TEST(SerialWriteSuccess, ConfiguresTheLineLikeTheRead)
 {
-    TxConsole c;
+    FakeConsole c;
     serialConsole(c);
     c.dlg.selectAscii();
     c.select(ControlId::Baud, 2);
-    reads(c, {asciiFrame("01 10 00 00 00 01")});
+    c.reads({asciiFrame("01 10 00 00 00 01")});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     const SerialLog& port = *c.fp.serial.last();
@@ -713,37 +690,37 @@ TEST(SerialWriteLabels, AfterASuccessOnlyModbusRewritesTheLabels)
     struct Row
     {
         const char* name;
-        std::function<void(TxConsole&)> protocol;
+        std::function<void(FakeConsole&)> protocol;
         Bytes echo;
         std::vector<std::string> labels;
     };
 
     const Row rows[] = {
         {"Modbus",
-         [](TxConsole&) {},
+         [](FakeConsole&) {},
          withCrc("01 10 00 06 00 02"),
          {"400007", "400008", "0", "0", "0", "0", "0", "0", "0", "0"}},
         {"Jbus",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.dlg.showJbusLabels();
          },
          withCrc("01 10 00 07 00 02"),
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
         {"ASCII",
-         [](TxConsole& c) { c.dlg.selectAscii(); },
+         [](FakeConsole& c) { c.dlg.selectAscii(); },
          asciiFrame("01 10 00 06 00 02"),
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         serialConsole(c);
         row.protocol(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        values(c, {"1", "2"});
-        reads(c, {row.echo});
+        c.values({"1", "2"});
+        c.reads({row.echo});
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
         EXPECT_EQ(c.shownLabels(), row.labels);

@@ -62,36 +62,16 @@ std::string recvRequestText(int error)
 
 // TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
 // values on the screen that the read must replace, and a slave that answers correctly.
-void tcpConsole(TxConsole& c, const std::string& address = "127.0.0.1")
+void tcpConsole(FakeConsole& c, const std::string& address = "127.0.0.1")
 {
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
-    for (int row = 0; row < kValueRows; ++row) {
-        c.type(ControlId::Value, "5", row);
-    }
-    c.fp.sockets.slave = goodTcpSlave;
-}
-
-void replyWith(TxConsole& c, std::vector<SocketStep> steps)
-{
-    c.fp.sockets.replies.push_back(std::move(steps));
-}
-
-void replyWith(TxConsole& c, const std::string& hex)
-{
-    replyWith(c, {data(hex)});
+    tcpAt1500(c, address);
+    c.values(std::vector<std::string>(kValueRows, "5"));
 }
 
 // Undoes what the rows break, so the next read can show what became of the link.
-void repair(TxConsole& c)
+void repair(FakeConsole& c)
 {
-    FakeSocketApi& s = c.fp.sockets;
-    s.startupFails = false;
-    s.connectError.reset();
-    s.writableTimesOut = false;
-    s.sendError.reset();
-    s.sendCount.reset();
-    s.replies.clear();
+    repairSockets(c.fp.sockets);
     c.type(ControlId::SlaveId, "1");
     c.dataType(HoldingRegister);
 }
@@ -106,7 +86,7 @@ enum class Road
 struct FailureRow
 {
     const char* name;
-    std::function<void(TxConsole&)> setup;
+    std::function<void(FakeConsole&)> setup;
     std::string text;
     Road road;
     std::uint32_t lastMs; // 0: no whole reply frame arrived
@@ -115,17 +95,17 @@ struct FailureRow
 
 std::vector<FailureRow> failureRows()
 {
-    auto scattered = [](TxConsole& c) { c.dataType(ScatteredRead); };
-    auto identification = [](TxConsole& c) { c.dataType(DeviceIdentification); };
+    auto scattered = [](FakeConsole& c) { c.dataType(ScatteredRead); };
+    auto identification = [](FakeConsole& c) { c.dataType(DeviceIdentification); };
     return {
         {"empty address",
-         [](TxConsole& c) { c.type(ControlId::Address, ""); },
+         [](FakeConsole& c) { c.type(ControlId::Address, ""); },
          kNoAddress,
          Road::Box,
          0,
          false},
         {"empty address before a bad time-out",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::Address, "");
              c.type(ControlId::Timeout, "999");
          },
@@ -134,31 +114,31 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"timeout 999",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
          kTimeout,
          Road::Box,
          0,
          false},
         {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "60001"); },
          kTimeout,
          Road::Box,
          0,
          false},
         {"count 0",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "0"); },
          kCount125,
          Road::Box,
          0,
          false},
         {"count 126",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "126"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "126"); },
          kCount125,
          Road::Box,
          0,
          false},
         {"scattered count 101",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              scattered(c);
              c.type(ControlId::RegisterCount, "101");
          },
@@ -167,103 +147,103 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"socket library will not start",
-         [](TxConsole& c) { c.fp.sockets.startupFails = true; },
+         [](FakeConsole& c) { c.fp.sockets.startupFails = true; },
          kWinsock,
          Road::Box,
          0,
          false},
         {"unknown host",
-         [](TxConsole& c) { c.type(ControlId::Address, "plc-1"); },
+         [](FakeConsole& c) { c.type(ControlId::Address, "plc-1"); },
          kResolve,
          Road::Box,
          0,
          false},
         {"blanks are a host name",
-         [](TxConsole& c) { c.type(ControlId::Address, "  "); },
+         [](FakeConsole& c) { c.type(ControlId::Address, "  "); },
          kResolve,
          Road::Box,
          0,
          false},
         {"connection refused",
-         [](TxConsole& c) { c.fp.sockets.connectError = 111; },
+         [](FakeConsole& c) { c.fp.sockets.connectError = 111; },
          connectText(111),
          Road::LinkFailure,
          0,
          true},
         {"never writable",
-         [](TxConsole& c) { c.fp.sockets.writableTimesOut = true; },
+         [](FakeConsole& c) { c.fp.sockets.writableTimesOut = true; },
          writableText(0),
          Road::LinkFailure,
          0,
          true},
         {"send fails",
-         [](TxConsole& c) { c.fp.sockets.sendError = 32; },
+         [](FakeConsole& c) { c.fp.sockets.sendError = 32; },
          sendText(32),
          Road::LinkFailure,
          0,
          true},
         {"partial send",
-         [](TxConsole& c) { c.fp.sockets.sendCount = 5; },
+         [](FakeConsole& c) { c.fp.sockets.sendCount = 5; },
          sendText(0),
          Road::LinkFailure,
          0,
          true},
         {"no reply",
-         [](TxConsole& c) { replyWith(c, {silence()}); },
+         [](FakeConsole& c) { c.replyWith({silence()}); },
          readableText(0),
          Road::LinkFailure,
          0,
          true},
         {"slave closes",
-         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         [](FakeConsole& c) { c.replyWith({closeStep()}); },
          recvOperationText(0),
          Road::LinkFailure,
          0,
          true},
         {"receive fails",
-         [](TxConsole& c) { replyWith(c, {failStep(104)}); },
+         [](FakeConsole& c) { c.replyWith({failStep(104)}); },
          recvOperationText(104),
          Road::LinkFailure,
          0,
          true},
         {"rest of the frame never comes",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 01 00 00 00 05 01"), silence()});
+         [](FakeConsole& c) {
+             c.replyWith({data("00 01 00 00 00 05 01"), silence()});
          },
          readableText(0),
          Road::LinkFailure,
          0,
          true},
         {"closed within the frame",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 01 00 00 00 05 01"), closeStep()});
+         [](FakeConsole& c) {
+             c.replyWith({data("00 01 00 00 00 05 01"), closeStep()});
          },
          recvOperationText(0),
          Road::LinkFailure,
          0,
          true},
         {"first receive of three bytes",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 01 00"), data("00 00 05 01 03 02 00 0A")});
+         [](FakeConsole& c) {
+             c.replyWith({data("00 01 00"), data("00 00 05 01 03 02 00 0A")});
          },
          kHeaderShort,
          Road::LinkFailure,
          0,
          true},
         {"length 0",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 00"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 00"); },
          kOutOfBounds,
          Road::LinkFailure,
          0,
          true},
         {"length 1",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 01 01"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 01 01"); },
          kOutOfBounds,
          Road::LinkFailure,
          0,
          true},
         {"length 255",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 FF 01 03"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 FF 01 03"); },
          kOutOfBounds,
          Road::LinkFailure,
          0,
@@ -271,87 +251,87 @@ std::vector<FailureRow> failureRows()
         // Accepted by the header check, so the whole frame is read and timed; too short for one
         // register, and without the exception flag.
         {"length 2",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 02 01 03"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 02 01 03"); },
          recvRequestText(0),
          Road::LinkFailure,
          4,
          true},
         {"wrong length",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 04 01 03 02 00"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 04 01 03 02 00"); },
          recvRequestText(0),
          Road::LinkFailure,
          4,
          true},
         {"wrong length with the exception flag",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 03 01 83 02"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 03 01 83 02"); },
          "Exception response received - type 2",
          Road::Failure,
          4,
          true},
         {"transaction identifier",
-         [](TxConsole& c) { replyWith(c, "01 00 00 00 00 05 01 03 02 00 0A"); },
+         [](FakeConsole& c) { c.replyWith("01 00 00 00 00 05 01 03 02 00 0A"); },
          kBadId,
          Road::Box,
          4,
          true},
         {"unit identifier",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 02 03 02 00 0A"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 05 02 03 02 00 0A"); },
          kSlaveId,
          Road::Failure,
          4,
          true},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::SlaveId, "300");
-             replyWith(c, "00 01 00 00 00 05 2C 03 02 00 0A");
+             c.replyWith("00 01 00 00 00 05 2C 03 02 00 0A");
          },
          kSlaveId,
          Road::Failure,
          4,
          true},
         {"function",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 01 04 02 00 0A"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 05 01 04 02 00 0A"); },
          kFunction,
          Road::Failure,
          4,
          true},
         {"byte count",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 01 03 04 00 0A"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 05 01 03 04 00 0A"); },
          kByteCount,
          Road::Failure,
          4,
          true},
         {"sub-function",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              scattered(c);
-             replyWith(c, "00 01 00 00 00 07 01 64 04 03 02 00 0A");
+             c.replyWith("00 01 00 00 00 07 01 64 04 03 02 00 0A");
          },
          kSubFunction,
          Road::Failure,
          4,
          true},
         {"transmission number",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              scattered(c);
-             replyWith(c, "00 01 00 00 00 07 01 64 04 04 09 00 0A");
+             c.replyWith("00 01 00 00 00 07 01 64 04 04 09 00 0A");
          },
          "Response has invalid transmission number.  Expected:  2.  Actual:  9",
          Road::Failure,
          4,
          true},
         {"MEI type",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              identification(c);
-             replyWith(c, "00 01 00 00 00 08 01 2B 0D 01 01 00 00 00");
+             c.replyWith("00 01 00 00 00 08 01 2B 0D 01 01 00 00 00");
          },
          kSubFunction,
          Road::Failure,
          4,
          true},
         {"identification exception",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              identification(c);
-             replyWith(c, "00 01 00 00 00 03 01 AB 01");
+             c.replyWith("00 01 00 00 00 03 01 AB 01");
          },
          "Exception response received - type 1",
          Road::Failure,
@@ -360,27 +340,27 @@ std::vector<FailureRow> failureRows()
         // Too short to hold the object count: refused, once the checks before the object walk
         // have passed.
         {"identification frame cut before its object count",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              identification(c);
-             replyWith(c, "00 01 00 00 00 03 01 2B 0E");
+             c.replyWith("00 01 00 00 00 03 01 2B 0E");
          },
          recvRequestText(0),
          Road::LinkFailure,
          4,
          true},
         {"short identification frame with another identifier",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              identification(c);
-             replyWith(c, "00 09 00 00 00 03 01 2B 0E");
+             c.replyWith("00 09 00 00 00 03 01 2B 0E");
          },
          kBadId,
          Road::Box,
          4,
          true},
         {"short identification frame with another function",
-         [=](TxConsole& c) {
+         [=](FakeConsole& c) {
              identification(c);
-             replyWith(c, "00 01 00 00 00 03 01 03 02");
+             c.replyWith("00 01 00 00 00 03 01 03 02");
          },
          kFunction,
          Road::Failure,
@@ -389,15 +369,9 @@ std::vector<FailureRow> failureRows()
     };
 }
 
-void expectAfterFailure(TxConsole& c, const FailureRow& row)
+void expectAfterFailure(FakeConsole& c, const FailureRow& row)
 {
-    EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(row.lastMs));
-    EXPECT_EQ(c.recordValues(), allZero());
-    EXPECT_EQ(c.shownValues(), allZero());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
-    EXPECT_GE(c.view.maxBusyDepth(), 1);
+    expectFailedRead(c, row.lastMs);
     if (!row.linked) {
         EXPECT_TRUE(c.fp.sockets.connects.empty());
         EXPECT_TRUE(c.fp.sockets.sent.empty());
@@ -426,7 +400,7 @@ TEST(TcpReadFailures, ManualModeShowsEachFailureInABox)
 {
     for (const FailureRow& row : failureRows()) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         row.setup(c);
         c.read();
@@ -444,7 +418,7 @@ TEST(TcpReadFailures, LoggingModeLogsAndCountsReportsButNotBoxes)
 {
     for (const FailureRow& row : failureRows()) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         row.setup(c);
         c.readLogged();
@@ -488,9 +462,9 @@ TEST(TcpReadFailures, ScheduledRunStopsAtAReportButNotAtABox)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
-        replyWith(c, row.reply);
+        c.replyWith(row.reply);
         c.select(ControlId::SampleMode, Scheduled);
         c.dlg.onRead();
         c.dlg.onTimer(CMasterDlg::kScheduleTimer);
@@ -503,9 +477,9 @@ TEST(TcpReadFailures, ScheduledRunStopsAtAReportButNotAtABox)
 
 TEST(TcpReadFailures, ATimedOutWaitCarriesTheThreadsLastSocketError)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
-    replyWith(c, {failStep(104)});
+    c.replyWith({failStep(104)});
     c.read();
     c.fp.sockets.writableTimesOut = true;
     c.read();
@@ -517,7 +491,7 @@ TEST(TcpReadFailures, BoundaryTimeoutsAreAccepted)
 {
     for (const char* timeout : {"1000", "60000"}) {
         SCOPED_TRACE(timeout);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         c.type(ControlId::Timeout, timeout);
         c.read();
@@ -540,7 +514,7 @@ std::vector<std::string> valuesThen0(std::vector<std::string> first)
 struct SuccessRow
 {
     const char* name;
-    std::function<void(TxConsole&)> setup;
+    std::function<void(FakeConsole&)> setup;
     const char* request;
     std::vector<std::string> values;
 };
@@ -551,26 +525,26 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
 {
     const SuccessRow rows[] = {
         {"two holding registers",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "2"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "2"); },
          "00 01 00 00 00 06 01 03 00 00 00 02",
          valuesThen0({"1", "2"})},
         {"input registers from register 100",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(InputRegister);
              c.type(ControlId::StartRegister, "100");
          },
          "00 01 00 00 00 06 01 04 00 63 00 01",
          valuesThen0({"1"})},
         {"single holding register",
-         [](TxConsole& c) { c.dataType(SingleHoldingRegister); },
+         [](FakeConsole& c) { c.dataType(SingleHoldingRegister); },
          "00 01 00 00 00 06 01 03 00 00 00 01",
          valuesThen0({"1"})},
         {"twelve registers show the first ten",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "12"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "12"); },
          "00 01 00 00 00 06 01 03 00 00 00 0C",
          {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
         {"scattered from register 10",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(ScatteredRead);
              c.type(ControlId::StartRegister, "10");
              c.type(ControlId::RegisterCount, "3");
@@ -578,13 +552,13 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
          "00 01 00 00 00 0B 01 64 08 04 02 00 09 00 0A 00 0B",
          valuesThen0({"1", "2", "3"})},
         {"slave 17",
-         [](TxConsole& c) { c.type(ControlId::SlaveId, "17"); },
+         [](FakeConsole& c) { c.type(ControlId::SlaveId, "17"); },
          "00 01 00 00 00 06 11 03 00 00 00 01",
          valuesThen0({"1"})},
     };
     for (const SuccessRow& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         row.setup(c);
         c.read();
@@ -615,11 +589,11 @@ TEST(TcpReadSuccess, ShowsValuesUnsignedInDecimalAndLowerCaseHex)
     const Row rows[] = {{Decimal, valuesThen0({"65535", "10", "43981"})},
                         {Hex, valuesThen0({"ffff", "a", "abcd"})}};
     for (const Row& row : rows) {
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         c.select(ControlId::DisplayMode, row.mode);
         c.type(ControlId::RegisterCount, "3");
-        replyWith(c, "00 01 00 00 00 09 01 03 06 FF FF 00 0A AB CD");
+        c.replyWith("00 01 00 00 00 09 01 03 06 FF FF 00 0A AB CD");
         c.read();
         EXPECT_EQ(c.shownValues(), row.values);
     }
@@ -627,10 +601,10 @@ TEST(TcpReadSuccess, ShowsValuesUnsignedInDecimalAndLowerCaseHex)
 
 TEST(TcpReadSuccess, AcceptsAnyProtocolIdentifierAndALengthHighByte)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     // Protocol 0x1234; a length of 0x0105 is read as 5.
-    replyWith(c, "00 01 12 34 01 05 01 03 02 00 2A");
+    c.replyWith("00 01 12 34 01 05 01 03 02 00 2A");
     c.read();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
@@ -638,19 +612,19 @@ TEST(TcpReadSuccess, AcceptsAnyProtocolIdentifierAndALengthHighByte)
 
 TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     c.type(ControlId::RegisterCount, "2");
-    replyWith(c,
-              {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
+    c.replyWith(
+        {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
     c.read();
     // A silent wait ends the read, however long the rest would have taken.
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{c.reportLine(readableText(0))});
 
-    TxConsole d;
+    FakeConsole d;
     tcpConsole(d);
     d.type(ControlId::RegisterCount, "2");
-    replyWith(d, {data("00 01 00 00 00 07 01 03"), data("04 00"), data("07 00 08")});
+    d.replyWith({data("00 01 00 00 00 07 01 03"), data("04 00"), data("07 00 08")});
     d.read();
     EXPECT_TRUE(d.view.boxTexts().empty());
     EXPECT_EQ(d.shownValues(), valuesThen0({"7", "8"}));
@@ -660,7 +634,7 @@ TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
 
 TEST(TcpReadSuccess, IdentificationShowsItsTextAndKeepsTheValuesAtZero)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     c.dataType(DeviceIdentification);
     c.read();
@@ -677,25 +651,24 @@ TEST(TcpReadSuccess, IdentificationShowsItsTextAndKeepsTheValuesAtZero)
 
 TEST(TcpReadSuccess, IdentificationFrameOfTheLargestLength)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     c.dataType(DeviceIdentification);
     // 254 bytes behind the length: unit, 2B 0E 01 01 00 00, one object of 244 characters.
     const std::string vendor(244, 'V');
-    replyWith(c,
-              {data(concat(hexBytes("00 01 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 F4"),
-                           textBytes(vendor)))});
+    c.replyWith({data(
+        concat(hexBytes("00 01 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 F4"), textBytes(vendor)))});
     c.read();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{"Vendor Name:  " + vendor + "\n\r"});
 }
 
 TEST(TcpReadSuccess, IdentificationObjectsAreNotReadBeyondTheFrame)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     c.dataType(DeviceIdentification);
     // Two objects announced, the second longer than what follows.
-    replyWith(c, "00 01 00 00 00 0F 01 2B 0E 01 01 00 00 02 00 02 41 42 02 09 31");
+    c.replyWith("00 01 00 00 00 0F 01 2B 0E 01 01 00 00 02 00 02 41 42 02 09 31");
     c.read();
     ASSERT_EQ(c.view.boxes().size(), 1u);
     EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Information);
@@ -721,11 +694,11 @@ TEST(TcpReadLabels, ASuccessRewritesTheLabelsInModbusFormAndAFailureDoesNot)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "3");
-        replyWith(c, row.reply);
+        c.replyWith(row.reply);
         c.read();
         EXPECT_EQ(c.shownLabels(), row.labels);
     }
@@ -743,7 +716,7 @@ TEST(TcpReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         SCOPED_TRACE(row.name);
         // Three registers from register 7, answered 10, 255 and 0x1234, in a scheduled run; the
         // click, if any, while the request is on its way.
-        const auto setUp = [](TxConsole& c, std::function<void()> during) {
+        const auto setUp = [](FakeConsole& c, std::function<void()> during) {
             tcpConsole(c);
             c.type(ControlId::StartRegister, "7");
             c.dlg.refreshLabels();
@@ -761,17 +734,17 @@ TEST(TcpReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
                     data(concat(header, hexBytes("00 00 00 09 01 03 06 00 0A 00 FF 12 34")))};
             };
         };
-        const auto readOnce = [](TxConsole& c) {
+        const auto readOnce = [](FakeConsole& c) {
             c.dlg.onRead();
             c.dlg.onTimer(CMasterDlg::kScheduleTimer);
             c.fp.workers.runNext();
         };
-        TxConsole clickedBefore;
+        FakeConsole clickedBefore;
         setUp(clickedBefore, {});
         row.click(clickedBefore);
         readOnce(clickedBefore);
 
-        TxConsole clickedDuring;
+        FakeConsole clickedDuring;
         bool clicked = false;
         setUp(clickedDuring, [&] {
             if (!std::exchange(clicked, true)) {

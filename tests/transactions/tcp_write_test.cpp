@@ -31,54 +31,29 @@ std::string recvRequest(int error)
 
 // TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
 // value 1, and a slave that echoes.
-void tcpConsole(TxConsole& c, const std::string& address = "127.0.0.1")
+void tcpConsole(FakeConsole& c, const std::string& address = "127.0.0.1")
 {
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
+    tcpAt1500(c, address);
     c.type(ControlId::Value, "1", 0);
-    c.fp.sockets.slave = goodTcpSlave;
-}
-
-void values(TxConsole& c, const std::vector<std::string>& texts)
-{
-    for (std::size_t row = 0; row < texts.size(); ++row) {
-        c.type(ControlId::Value, texts[row], static_cast<int>(row));
-    }
-}
-
-void replyWith(TxConsole& c, std::vector<SocketStep> steps)
-{
-    c.fp.sockets.replies.push_back(std::move(steps));
-}
-
-void replyWith(TxConsole& c, const std::string& hex)
-{
-    replyWith(c, {data(hex)});
 }
 
 // Undoes what the rows break, so that a next write shows what became of the link.
-void repair(TxConsole& c)
+void repair(FakeConsole& c)
 {
-    FakeSocketApi& s = c.fp.sockets;
-    s.startupFails = false;
-    s.connectError.reset();
-    s.writableTimesOut = false;
-    s.sendError.reset();
-    s.sendCount.reset();
-    s.replies.clear();
+    repairSockets(c.fp.sockets);
     c.type(ControlId::Address, "127.0.0.1");
     c.type(ControlId::Timeout, "1500");
     c.type(ControlId::SlaveId, "1");
     c.type(ControlId::StartRegister, "1");
     c.type(ControlId::RegisterCount, "1");
     c.dataType(HoldingRegister);
-    values(c, {"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
+    c.values({"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
 }
 
 struct FailureRow
 {
     const char* name;
-    std::function<void(TxConsole&)> setup;
+    std::function<void(FakeConsole&)> setup;
     std::string text;
     std::uint32_t lastMs; // 0: untimed
     bool connected;       // the link afterwards
@@ -89,12 +64,12 @@ std::vector<FailureRow> failureRows()
 {
     return {
         {"start register 0",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
+         [](FakeConsole& c) { c.type(ControlId::StartRegister, "0"); },
          kStart,
          0,
          true},
         {"start register before the address",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "0");
              c.type(ControlId::Address, "");
          },
@@ -102,36 +77,40 @@ std::vector<FailureRow> failureRows()
          0,
          true},
         {"count 11",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "11"); },
+         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "11"); },
          kCount10,
          0,
          true},
         {"first value",
-         [](TxConsole& c) { values(c, {"-32769"}); },
+         [](FakeConsole& c) { c.values({"-32769"}); },
          "First value must be in the range from -32768 to 65535",
          0,
          true},
         {"ninth value",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "9");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
          },
          "Nineth value must be in the range from -32768 to 65535",
          0,
          true},
         {"empty address",
-         [](TxConsole& c) { c.type(ControlId::Address, ""); },
+         [](FakeConsole& c) { c.type(ControlId::Address, ""); },
          kNoAddress,
          0,
          true},
-        {"timeout 999", [](TxConsole& c) { c.type(ControlId::Timeout, "999"); }, kTimeout, 0, true},
+        {"timeout 999",
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
+         kTimeout,
+         0,
+         true},
         {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "60001"); },
          kTimeout,
          0,
          true},
         {"socket library will not start",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
              c.fp.sockets.startupFails = true;
          },
@@ -139,12 +118,12 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"unknown host",
-         [](TxConsole& c) { c.type(ControlId::Address, "plc-1"); },
+         [](FakeConsole& c) { c.type(ControlId::Address, "plc-1"); },
          kResolve,
          0,
          false},
         {"connection refused",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
              c.fp.sockets.connectError = 111;
          },
@@ -152,109 +131,109 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"never writable",
-         [](TxConsole& c) { c.fp.sockets.writableTimesOut = true; },
+         [](FakeConsole& c) { c.fp.sockets.writableTimesOut = true; },
          slave1("Winsock error occurred during select of socket for writability - error = 0"),
          0,
          false},
         {"send fails",
-         [](TxConsole& c) { c.fp.sockets.sendError = 32; },
+         [](FakeConsole& c) { c.fp.sockets.sendError = 32; },
          slave1("Winsock error occurred during send request - error = 32"),
          0,
          false},
         {"partial send",
-         [](TxConsole& c) { c.fp.sockets.sendCount = 11; },
+         [](FakeConsole& c) { c.fp.sockets.sendCount = 11; },
          slave1("Winsock error occurred during send request - error = 0"),
          0,
          false},
         {"no reply",
-         [](TxConsole& c) { replyWith(c, {silence()}); },
+         [](FakeConsole& c) { c.replyWith({silence()}); },
          slave1("Winsock error occurred during select of socket for readability - error = 0"),
          0,
          false},
         {"slave closes",
-         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         [](FakeConsole& c) { c.replyWith({closeStep()}); },
          slave1("Socket has been closed during recv operation"),
          2,
          false},
         {"receive fails",
-         [](TxConsole& c) { replyWith(c, {failStep(104)}); },
+         [](FakeConsole& c) { c.replyWith({failStep(104)}); },
          recvRequest(104),
          2,
          false},
         {"echo in two pieces",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 02 00 00 00 06 01"), data("10 00 00 00 01")});
+         [](FakeConsole& c) {
+             c.replyWith({data("00 02 00 00 00 06 01"), data("10 00 00 00 01")});
          },
          recvRequest(0),
          2,
          false},
         {"too long",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 07 01 10 00 00 00 01 00"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 07 01 10 00 00 00 01 00"); },
          recvRequest(0),
          2,
          false},
         {"exception of nine bytes",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 03 01 90 02"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 03 01 90 02"); },
          slave1("Exception response received - type 2"),
          2,
          true},
         {"exception code above 127",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 03 01 90 FE"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 03 01 90 FE"); },
          slave1("Exception response received - type 254"),
          2,
          true},
         {"exception flag in eight bytes",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 02 01 90"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 02 01 90"); },
          recvRequest(0),
          2,
          false},
         {"transaction identifier",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 06 01 10 00 00 00 01"); },
+         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 06 01 10 00 00 00 01"); },
          slave1("Response has invalid transaction number"),
          0,
          true},
         {"unit identifier",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 02 10 00 00 00 01"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 02 10 00 00 00 01"); },
          slave1("Slave ID in reponse does not match what was sent"),
          0,
          true},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::SlaveId, "300");
-             replyWith(c, "00 02 00 00 00 06 2C 10 00 00 00 01");
+             c.replyWith("00 02 00 00 00 06 2C 10 00 00 00 01");
          },
          "Slave ID 300 - Slave ID in reponse does not match what was sent",
          0,
          true},
         {"function",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 01"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 06 00 00 00 01"); },
          slave1("Response has wrong function code"),
          0,
          true},
         {"exception of the full length",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 90 02 00 00 00"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 90 02 00 00 00"); },
          slave1("Response has wrong function code"),
          0,
          true},
         {"start register",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 10 00 01 00 01"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 10 00 01 00 01"); },
          slave1("Start register does not match what was requested to be written"),
          0,
          true},
         {"single register value",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"3"});
-             replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 04");
+             c.values({"3"});
+             c.replyWith("00 02 00 00 00 06 01 06 00 00 00 04");
          },
          slave1("Reply data does not match what was requested to be written"),
          0,
          true},
         {"quantity with both bytes compared",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "2", "3"});
-             replyWith(c, "00 02 00 00 00 06 01 10 00 00 01 03");
+             c.values({"1", "2", "3"});
+             c.replyWith("00 02 00 00 00 06 01 10 00 00 01 03");
          },
          slave1("Reply number of registers does not match what was requested to be written"),
          0,
@@ -269,7 +248,7 @@ TEST(TcpWriteFailures, EachFailureShowsItsOwnBoxAndKeepsOrDropsTheLink)
     for (const FailureRow& row : failureRows()) {
         for (SampleMode mode : {Manual, ScheduledWithLogging}) {
             SCOPED_TRACE(std::string(row.name) + (mode == Manual ? "" : ", logging mode"));
-            TxConsole c;
+            FakeConsole c;
             tcpConsole(c);
             c.select(ControlId::SampleMode, mode);
             c.write();
@@ -307,38 +286,38 @@ TEST(TcpWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     struct Row
     {
         const char* name;
-        std::function<void(TxConsole&)> setup;
+        std::function<void(FakeConsole&)> setup;
         const char* time;
         bool labelsKept;
     };
 
     const Row rows[] = {
         {"refused echo",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 10 00 07 00 01"); },
+         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 10 00 07 00 01"); },
          "2",
          true},
         {"refused value",
-         [](TxConsole& c) {
-             values(c, {"1", "-40000"});
+         [](FakeConsole& c) {
+             c.values({"1", "-40000"});
          },
          "2",
          true},
         {"timeout out of range",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
          "0",
          false},
         {"reply of the wrong length",
-         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         [](FakeConsole& c) { c.replyWith({closeStep()}); },
          "2",
          false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        values(c, {"1", "2"});
+        c.values({"1", "2"});
         c.write();
         ASSERT_TRUE(c.view.boxTexts().empty());
         const std::vector<std::string> before = c.shownLabels();
@@ -358,7 +337,7 @@ TEST(TcpWriteFailures, ADataTypeWithoutWritesDoesNothing)
 {
     for (DataType type : {InputRegister, ScatteredRead, DeviceIdentification}) {
         SCOPED_TRACE(type);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         c.dataType(type);
         c.write();
@@ -378,48 +357,48 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
     struct Row
     {
         const char* name;
-        std::function<void(TxConsole&)> setup;
+        std::function<void(FakeConsole&)> setup;
         const char* request;
     };
 
     const Row rows[] = {
         {"three registers from 100",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "-1", "40000"});
+             c.values({"1", "-1", "40000"});
          },
          "00 01 00 00 00 0D 01 10 00 63 00 03 06 00 01 FF FF 9C 40"},
-        {"one register", [](TxConsole&) {}, "00 01 00 00 00 09 01 10 00 00 00 01 02 00 01"},
+        {"one register", [](FakeConsole&) {}, "00 01 00 00 00 09 01 10 00 00 00 01 02 00 01"},
         {"single register",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.type(ControlId::SlaveId, "17");
              c.type(ControlId::StartRegister, "2");
-             values(c, {"3"});
+             c.values({"3"});
          },
          "00 01 00 00 00 06 11 06 00 01 00 03"},
         {"single register in hex",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             values(c, {"FFFF"});
+             c.values({"FFFF"});
          },
          "00 01 00 00 00 06 01 06 00 00 FF FF"},
         {"ten registers",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
          },
          "00 01 00 00 00 1B 01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 "
          "00 09 80 00"},
         {"start register 65535",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         [](FakeConsole& c) { c.type(ControlId::StartRegister, "65535"); },
          "00 01 00 00 00 09 01 10 FF FE 00 01 02 00 01"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c);
         row.setup(c);
         c.write();
@@ -437,11 +416,11 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
 
 TEST(TcpWriteSuccess, ValuesBeyondTheCountShowZeroAndTheLabelsTakeModbusForm)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     c.type(ControlId::StartRegister, "7");
     c.type(ControlId::RegisterCount, "2");
-    values(c, {"5", "6", "70000", "x", "7", "8", "9", "10", "11", "12"});
+    c.values({"5", "6", "70000", "x", "7", "8", "9", "10", "11", "12"});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.shownValues(),
@@ -453,7 +432,7 @@ TEST(TcpWriteSuccess, ValuesBeyondTheCountShowZeroAndTheLabelsTakeModbusForm)
 
 TEST(TcpWriteSuccess, ABroadcastSendsAndReadsNothing)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     c.type(ControlId::SlaveId, "0");
     c.type(ControlId::StartRegister, "5");
@@ -470,7 +449,7 @@ TEST(TcpWriteSuccess, ABroadcastSendsAndReadsNothing)
 
 TEST(TcpWriteSuccess, WritesShareTheConnectionAndTakeConsecutiveIdentifiers)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     c.write();
     c.write();
@@ -483,7 +462,7 @@ TEST(TcpWriteSuccess, WritesShareTheConnectionAndTakeConsecutiveIdentifiers)
 
 TEST(TcpWriteSuccess, IdentifiersAreComparedUnsignedAndWrapAfter65535)
 {
-    TxConsole c;
+    FakeConsole c;
     tcpConsole(c);
     const std::vector<int> probes = {0x0080, 0xFF00, 0xFFFF, 0x10000};
     std::vector<std::uint16_t> accepted;
@@ -526,11 +505,11 @@ TEST(TcpWriteSuccess, CloseAfterReplyClosesOnAnyTwelveByteReply)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TxConsole c;
+        FakeConsole c;
         tcpConsole(c, "localhost");
         c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
         c.dlg.settings().m_closeAfterReply = 1;
-        replyWith(c, row.reply);
+        c.replyWith(row.reply);
         c.write();
         EXPECT_EQ(c.dlg.connected(), !row.closed);
         c.write();

@@ -1,6 +1,7 @@
 #pragma once
 
-// A console on fakes, driven the way the operator drives it, and slaves that answer correctly.
+// What the transaction tests share besides the console: socket steps and slaves that answer
+// correctly.
 
 #include <cstdint>
 #include <functional>
@@ -8,64 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "console/master_dlg.h"
-#include "support/fake_platform.h"
-#include "support/fake_view.h"
-#include "support/reference_crc.h"
+#include <gtest/gtest.h>
+
+#include "support/fake_console.h"
 
 namespace quarin::test {
-
-inline constexpr char kLogFile[] = "Quarin.log";
-inline constexpr char kStamp[] = "12/06/26 08:04:00 - ";
-
-// The message with its CRC behind it, low byte first.
-inline Bytes withCrc(Bytes message)
-{
-    const std::uint16_t crc = referenceCrc16(message);
-    message.push_back(static_cast<std::uint8_t>(crc & 0xFFu));
-    message.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return message;
-}
-
-inline Bytes withCrc(const std::string& hex)
-{
-    return withCrc(hexBytes(hex));
-}
-
-// ':' + upper-case hex pairs + LRC + CR LF.
-inline Bytes asciiFrame(const Bytes& message)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text = ":";
-    unsigned sum = 0;
-    auto pair = [&](std::uint8_t b) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0x0Fu];
-    };
-    for (std::uint8_t b : message) {
-        pair(b);
-        sum += b;
-    }
-    pair(static_cast<std::uint8_t>((0x100u - (sum & 0xFFu)) & 0xFFu));
-    text += "\r\n";
-    return Bytes(text.begin(), text.end());
-}
-
-inline Bytes asciiFrame(const std::string& hex)
-{
-    return asciiFrame(hexBytes(hex));
-}
-
-inline Bytes textBytes(const std::string& text)
-{
-    return Bytes(text.begin(), text.end());
-}
-
-inline Bytes concat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 inline SocketStep data(const Bytes& bytes)
 {
@@ -90,19 +38,6 @@ inline SocketStep failStep(int error)
 inline SocketStep silence()
 {
     return {SocketStep::Silence, {}, 0};
-}
-
-// A Modbus TCP frame: identifier, protocol 0, the length of what follows, then unit and PDU.
-inline Bytes mbap(std::uint16_t id, const Bytes& unitAndPdu)
-{
-    const std::size_t length = unitAndPdu.size();
-    Bytes frame{static_cast<std::uint8_t>(id >> 8),
-                static_cast<std::uint8_t>(id & 0xFFu),
-                0,
-                0,
-                static_cast<std::uint8_t>(length >> 8),
-                static_cast<std::uint8_t>(length & 0xFFu)};
-    return concat(frame, unitAndPdu);
 }
 
 inline std::uint16_t requestId(const Bytes& request)
@@ -161,96 +96,13 @@ inline std::vector<SocketStep> goodTcpSlave(const Bytes& request)
     return {data(goodTcpReply(request))};
 }
 
-// A console on fakes whose window has opened with the defaults.
-struct TxConsole
+// A console opened without a settings file, which the window must then take.
+struct OpenedConsole : FakeConsole
 {
-    FakePlatform fp;
-    FakeView view;
-    CMasterDlg dlg{view, fp.platform, 502};
-
-    TxConsole() { dlg.onInitDialog(); }
-
-    void useSerial(int port = 1)
+    explicit OpenedConsole(Workers workers = Workers::Kept, Clock* clock = nullptr)
+        : FakeConsole(std::nullopt, workers, clock)
     {
-        view.setIndex(ControlId::Port, port);
-        dlg.applyPortRules();
-    }
-
-    void useTcp(const std::string& address)
-    {
-        view.setIndex(ControlId::Port, 0);
-        dlg.applyPortRules();
-        view.type(ControlId::Address, address);
-    }
-
-    void dataType(DataType type)
-    {
-        view.setIndex(ControlId::DataType, type);
-        dlg.applyDataTypeRules();
-    }
-
-    void type(ControlId id, const std::string& text, int row = 0) { view.type(id, text, row); }
-
-    void select(ControlId id, int index) { view.setIndex(id, index); }
-
-    // One read as the Read button makes it in the Manual mode.
-    void read() { dlg.onRead(); }
-
-    // One read of a run in the logging mode: Read, the first tick, the worker.
-    void readLogged()
-    {
-        select(ControlId::SampleMode, ScheduledWithLogging);
-        dlg.onRead();
-        dlg.onTimer(CMasterDlg::kScheduleTimer);
-        fp.workers.runNext();
-    }
-
-    void write() { dlg.onWrite(); }
-
-    std::string log() const
-    {
-        const auto it = fp.files.files.find(kLogFile);
-        return it == fp.files.files.end() ? std::string() : it->second;
-    }
-
-    std::vector<std::string> shownValues() const
-    {
-        std::vector<std::string> texts;
-        for (int row = 0; row < kValueRows; ++row) {
-            texts.push_back(view.text(ControlId::Value, row));
-        }
-        return texts;
-    }
-
-    std::vector<std::string> shownLabels() const
-    {
-        std::vector<std::string> texts;
-        for (int row = 0; row < kValueRows; ++row) {
-            texts.push_back(view.text(ControlId::RegisterLabel, row));
-        }
-        return texts;
-    }
-
-    std::vector<std::string> recordValues() const
-    {
-        const ValueTexts& values = dlg.settings().m_values;
-        return {values.begin(), values.end()};
-    }
-
-    std::vector<std::string> recordLabels() const
-    {
-        const ValueTexts& labels = dlg.registerLabels();
-        return {labels.begin(), labels.end()};
-    }
-
-    // The report line as the reporter writes it for the current settings.
-    std::string reportLine(const std::string& text) const
-    {
-        std::string line = kStamp;
-        if (!dlg.settings().serial()) {
-            line += "Slave IP = " + dlg.settings().m_address + " - ";
-        }
-        return line + "Slave ID = " + std::to_string(dlg.settings().m_slaveId) + " - " + text;
+        EXPECT_TRUE(compatible);
     }
 };
 
@@ -258,19 +110,19 @@ struct TxConsole
 struct ClickRow
 {
     const char* name;
-    std::function<void(TxConsole&)> click;
+    std::function<void(FakeConsole&)> click;
 };
 
 inline std::vector<ClickRow> clickRows()
 {
     return {
         {"&Hex",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::DisplayMode, Hex);
              c.dlg.changeDisplayMode();
          }},
         {"&Jbus",
-         [](TxConsole& c) {
+         [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.dlg.showJbusLabels();
          }},
@@ -330,6 +182,63 @@ inline void expectFittingDetail(const ShownBox& box)
 inline std::vector<std::string> allZero()
 {
     return std::vector<std::string>(kValueRows, "0");
+}
+
+// COM1, or TCP/IP with a slave that answers correctly, at a time-out of 1500 ms; one holding
+// register from register 1 of slave 1.
+inline void serialAt1500(FakeConsole& c)
+{
+    c.useSerial(1);
+    c.type(ControlId::Timeout, "1500");
+}
+
+inline void tcpAt1500(FakeConsole& c, const std::string& address = "127.0.0.1")
+{
+    c.useTcp(address);
+    c.type(ControlId::Timeout, "1500");
+    c.fp.sockets.slave = goodTcpSlave;
+}
+
+// Undoes what the failure rows break in the socket library and the slave.
+inline void repairSockets(FakeSocketApi& s)
+{
+    s.startupFails = false;
+    s.connectError.reset();
+    s.writableTimesOut = false;
+    s.sendError.reset();
+    s.sendCount.reset();
+    s.replies.clear();
+}
+
+// Every way out of a transaction hands the console back, the cursor down.
+inline void expectHandedBack(const FakeConsole& c)
+{
+    EXPECT_FALSE(c.dlg.busy());
+    EXPECT_EQ(c.view.busyDepth(), 0);
+    EXPECT_GE(c.view.maxBusyDepth(), 1);
+}
+
+// A failed read: its time as given, zeros in the record and on the screen.
+inline void expectFailedRead(const FakeConsole& c, std::uint32_t lastMs)
+{
+    EXPECT_EQ(c.dlg.stats().lastMs, lastMs);
+    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(lastMs));
+    EXPECT_EQ(c.recordValues(), allZero());
+    EXPECT_EQ(c.shownValues(), allZero());
+    expectHandedBack(c);
+}
+
+// The port after a serial failure: closed once its pending errors were cleared, or never opened.
+inline void expectPortAfterFailure(const FakeConsole& c, bool opened, int clears)
+{
+    EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
+    if (opened) {
+        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        EXPECT_TRUE(c.fp.serial.last()->closed);
+        EXPECT_EQ(c.fp.serial.last()->clearErrors, clears);
+    } else {
+        EXPECT_TRUE(c.fp.serial.opened.empty());
+    }
 }
 
 } // namespace quarin::test

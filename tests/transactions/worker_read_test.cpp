@@ -9,39 +9,22 @@
 
 namespace quarin::test {
 
-namespace {
-
-// One tick of a scheduled run whose worker is a thread of its own, while the window's thread
-// keeps handling the calls it makes.
-void tickOnAWorkerThread(TxConsole& c)
-{
-    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        c.fp.workers.runNext();
-        done = true;
-    });
-    const bool finished = c.view.waitWhileProcessingEvents([&] { return done.load(); }, 20000);
-    worker.join();
-    ASSERT_TRUE(finished);
-}
-
-} // namespace
+namespace {} // namespace
 
 TEST(ReadOnAWorker, SerialFailureIsLoggedAndTheNextTickReads)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useSerial(1);
     c.type(ControlId::Timeout, "1500");
     c.select(ControlId::SampleMode, ScheduledWithLogging);
     c.dlg.onRead();
-    tickOnAWorkerThread(c);
+    EXPECT_TRUE(c.tickOnAWorkerThread());
     EXPECT_EQ(c.log(), c.reportLine("Timeout waiting on a response") + "\r\n");
     EXPECT_EQ(c.view.text(ControlId::ErrorCount), "1");
     EXPECT_FALSE(c.dlg.busy());
 
     c.fp.serial.script.reads = {withCrc("01 03 02 00 0A")};
-    tickOnAWorkerThread(c);
+    EXPECT_TRUE(c.tickOnAWorkerThread());
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "10");
     EXPECT_EQ(c.view.text(ControlId::TransactionCount), "2");
     EXPECT_EQ(c.view.text(ControlId::TransactionTime), "3");
@@ -51,19 +34,19 @@ TEST(ReadOnAWorker, SerialFailureIsLoggedAndTheNextTickReads)
 
 TEST(ReadOnAWorker, TcpBoxesAreShownOnTheWindowsThreadAndTheRunGoesOn)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("127.0.0.1");
     c.type(ControlId::Timeout, "1500");
     c.fp.sockets.slave = goodTcpSlave;
     c.fp.sockets.replies.push_back({data("00 09 00 00 00 05 01 03 02 00 0A")});
     c.select(ControlId::SampleMode, Scheduled);
     c.dlg.onRead();
-    tickOnAWorkerThread(c);
+    EXPECT_TRUE(c.tickOnAWorkerThread());
     EXPECT_EQ(c.view.boxTexts(),
               std::vector<std::string>{"Slave ID 1 - Response has invalid transaction number"});
     EXPECT_TRUE(c.dlg.scheduleRunning());
 
-    tickOnAWorkerThread(c);
+    EXPECT_TRUE(c.tickOnAWorkerThread());
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "1");
     EXPECT_EQ(c.fp.sockets.connects.size(), 1u);
     EXPECT_FALSE(c.dlg.busy());
@@ -77,7 +60,7 @@ namespace quarin::test {
 // not the operator's settings, and it must not act on it.
 TEST(ReadOnAWorker, AHaltedWorkerTouchesNeitherLink)
 {
-    TxConsole c;
+    FakeConsole c;
     c.useTcp("127.0.0.1");
     c.fp.sockets.slave = goodTcpSlave;
     c.fp.halt.raise();
@@ -121,7 +104,7 @@ TEST(ReadOnAWorker, AnEditDuringAFailedReadBringsBackNoStaleReading)
         for (const Edit& edit : edits) {
             SCOPED_TRACE(std::string(serial ? "serial, " : "TCP, ") +
                          std::to_string(static_cast<int>(edit.control)));
-            TxConsole c;
+            FakeConsole c;
             auto operatorEdits = [&] {
                 c.type(edit.control, edit.text);
                 (c.dlg.*edit.handler)();

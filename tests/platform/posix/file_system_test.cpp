@@ -64,7 +64,7 @@ class FileSystemTest : public testing::Test
 protected:
     std::string path(const std::string& name) const { return m_dir / name; }
 
-    test::TempDir m_dir;
+    test::TempDir m_dir{test::Cwd::Stay};
     PosixFileSystem m_files;
 };
 

@@ -92,13 +92,10 @@ TEST(PosixClock, TheHaltCutsASleepShort)
 {
     EventFdHalt halt;
     PosixClock clock(halt);
-    std::thread halter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        halt.raise();
-    });
+    test::WhilePolling halter([&] { halt.raise(); });
     auto start = Clock::now();
     clock.sleepMs(60000);
-    halter.join();
+    EXPECT_TRUE(halter.landedInside());
     EXPECT_LT(msSince(start), 2000);
 
     start = Clock::now();

@@ -53,19 +53,16 @@ protected:
         ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
         ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
         m_device = ::ttyname(m_slave);
-        m_cwd = std::make_unique<test::WorkingDirectory>(m_dir.path());
         ASSERT_EQ(::symlink(m_device.c_str(), "COM3"), 0);
     }
 
     void TearDown() override
     {
-        m_cwd.reset();
         ::close(m_master);
         ::close(m_slave);
     }
 
-    test::TempDir m_dir;
-    std::unique_ptr<test::WorkingDirectory> m_cwd;
+    test::TempDir m_dir; // the working folder
     int m_master = -1;
     int m_slave = -1;
     std::string m_device;
@@ -259,7 +256,7 @@ TEST_F(PtyPort, UnableToCapturePortNamesTheHolder)
 
 TEST(PortInspector, HoldersComeFromEveryProcessesDescriptors)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     const std::string proc = dir / "proc";
     std::filesystem::create_directories(proc + "/4242/fd");
     std::filesystem::create_directories(proc + "/17/fd");
@@ -287,7 +284,7 @@ TEST(PortInspector, TheLiveHolderOfTheLockFileIsAHolder)
 {
     for (const bool live : {true, false}) {
         SCOPED_TRACE(live ? "live" : "stale");
-        test::TempDir dir;
+        test::TempDir dir{test::Cwd::Stay};
         const int pid = live ? ::getppid() : 999999999;
         writeFile(dir / ("proc/" + std::to_string(pid) + "/comm"), "minicom\n");
         writeFile(dir / "lock/LCK..null", std::to_string(pid) + "\n");
@@ -307,7 +304,7 @@ TEST(PortInspector, TheLiveHolderOfTheLockFileIsAHolder)
 
 TEST(PortInspector, OnlyANumberIsALatencyTimer)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     writeFile(dir / "sys/class/tty/null/device/latency_timer", "sixteen\n");
     const PosixPortInspector inspector({dir / "dev", dir / "sys", dir / "proc"});
     EXPECT_FALSE(inspector.inspect("/dev/null").latencyTimerMs.has_value());
@@ -317,7 +314,7 @@ TEST(PortInspector, OnlyANumberIsALatencyTimer)
 
 TEST(PortInspector, AFileThisUserMayNotOpenAndItsGroup)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     const std::string path = dir / "ttyFake";
     writeFile(path, "");
     ASSERT_EQ(::chmod(path.c_str(), 0660), 0);

@@ -8,6 +8,10 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+
+#include "support/temp_dir.h"
+#include "support/thread_wait.h"
 
 namespace quarin::posix::test {
 
@@ -18,56 +22,8 @@ inline long msSince(Clock::time_point start)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A fresh folder, removed with everything in it.
-class TempDir
-{
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quarin-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            m_path = pattern;
-        }
-    }
-
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-
-    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
-
-// Works inside a folder for the life of the object, as the console does in its own folder.
-class WorkingDirectory
-{
-public:
-    explicit WorkingDirectory(const std::string& path) : m_previous(std::filesystem::current_path())
-    {
-        std::filesystem::current_path(path);
-    }
-
-    ~WorkingDirectory()
-    {
-        std::error_code ignored;
-        std::filesystem::current_path(m_previous, ignored);
-    }
-
-    WorkingDirectory(const WorkingDirectory&) = delete;
-    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
-private:
-    std::filesystem::path m_previous;
-};
+using quarin::test::Cwd;
+using quarin::test::TempDir;
 
 // Runs body in a forked child; the child's exit code is body's result.
 inline pid_t startChild(const std::function<int()>& body)
@@ -108,6 +64,40 @@ inline int runInChild(const std::function<int()>& body)
 {
     return waitChild(startChild(body));
 }
+
+// Does the action on a thread of its own once the thread that made this object sleeps in poll(),
+// so that it lands inside the call that thread makes next.
+class WhilePolling
+{
+public:
+    explicit WhilePolling(std::function<void()> action)
+        : m_thread([this, waiter = ::gettid(), action = std::move(action)] {
+              m_sawPoll = quarin::test::waitUntilPolling(waiter);
+              action();
+          })
+    {}
+
+    ~WhilePolling()
+    {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+    WhilePolling(const WhilePolling&) = delete;
+    WhilePolling& operator=(const WhilePolling&) = delete;
+
+    // Waits for the action; false when it came without the wait having been seen.
+    bool landedInside()
+    {
+        m_thread.join();
+        return m_sawPoll;
+    }
+
+private:
+    bool m_sawPoll = false;
+    std::thread m_thread;
+};
 
 // Runs fn on a thread of its own and returns its result: the thread's last socket error starts at 0
 // there.

@@ -44,7 +44,7 @@ std::vector<std::string> script(const std::string& commands, const std::string& 
 
 TEST(ProgramStarter, AStartedProgramGetsOnlyTheStandardDescriptors)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     // An inheritable descriptor, as a careless library might leave one.
     int leaked = ::open("/dev/null", O_RDONLY);
     ASSERT_GE(leaked, 0);
@@ -68,7 +68,7 @@ TEST(ProgramStarter, AStartedProgramGetsOnlyTheStandardDescriptors)
 
 TEST(ProgramStarter, AHiddenProgramTalksToDevNull)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     PosixProgramStarter programs;
     EXPECT_TRUE(programs.start(script("readlink /proc/$$/fd/0 /proc/$$/fd/2", dir.path()), true));
     EXPECT_EQ(awaitFile(dir / "out"), "/dev/null\n/dev/null\n");
@@ -76,7 +76,7 @@ TEST(ProgramStarter, AHiddenProgramTalksToDevNull)
 
 TEST(ProgramStarter, AFinishedProgramLeavesNoZombie)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     PosixProgramStarter programs;
     ASSERT_TRUE(programs.start(script("echo $$", dir.path()), true));
     auto text = awaitFile(dir / "out");
@@ -95,7 +95,7 @@ TEST(ProgramStarter, AFinishedProgramLeavesNoZombie)
 
 TEST(ProgramStarter, ArgumentsArriveAsTheyAreWithoutAShell)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     PosixProgramStarter programs;
     const std::string name = "a b;$(touch oops)*";
     ASSERT_TRUE(programs.start({"touch", dir / name}, true));
@@ -121,7 +121,7 @@ TEST(ProgramStarter, AProgramThatCannotStartIsRefused)
 
 TEST(ProgramStarter, ExistsMeansExecutable)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     std::ofstream(dir / "plain") << "text";
     ASSERT_EQ(::chmod((dir / "plain").c_str(), 0644), 0);
     PosixProgramStarter programs;

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -56,7 +57,6 @@ TEST(ComTable, MapsTheSixteenPortsAndNothingElse)
 TEST(SerialPorts, AComEntryInTheWorkingFolderTakesPrecedence)
 {
     test::TempDir dir;
-    test::WorkingDirectory cwd(dir.path());
     ASSERT_EQ(::symlink("/nonexistent/device", "COM3"), 0);
     ASSERT_EQ(::symlink("/dev/null", "COM0"), 0);
     EventFdHalt halt;
@@ -76,7 +76,6 @@ TEST(SerialPorts, AComEntryInTheWorkingFolderTakesPrecedence)
 TEST(SerialPorts, DevNullBehindComRefusesTheLineSettings)
 {
     test::TempDir dir;
-    test::WorkingDirectory cwd(dir.path());
     ASSERT_EQ(::symlink("/dev/null", "COM2"), 0);
     EventFdHalt halt;
     PosixSerialPorts ports(halt, quarin::test::testLockDir());
@@ -224,13 +223,11 @@ protected:
     {
         ASSERT_EQ(::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr), 0);
         ASSERT_FALSE(m_dir.path().empty());
-        m_cwd = std::make_unique<test::WorkingDirectory>(m_dir.path());
         ASSERT_EQ(::symlink(::ttyname(m_slave), "COM1"), 0);
     }
 
     void TearDown() override
     {
-        m_cwd.reset();
         closeMaster();
         if (m_slave >= 0) {
             ::close(m_slave);
@@ -251,6 +248,18 @@ protected:
     {
         ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()),
                   static_cast<ssize_t>(bytes.size()));
+    }
+
+    // True once the port's input queue holds n bytes: the line hands over what the master wrote a
+    // moment later. False after a few seconds.
+    bool inputQueued(int n) const
+    {
+        const auto end = Clock::now() + std::chrono::seconds(5);
+        int queued = -1;
+        while ((::ioctl(m_slave, FIONREAD, &queued) != 0 || queued != n) && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return queued == n;
     }
 
     // What the port sent, gathered until the line is quiet for a while.
@@ -286,8 +295,7 @@ protected:
 
     int m_master = -1;
     int m_slave = -1;
-    test::TempDir m_dir;
-    std::unique_ptr<test::WorkingDirectory> m_cwd;
+    test::TempDir m_dir; // the working folder
     EventFdHalt m_halt;
     PosixSerialPorts m_ports{m_halt, quarin::test::testLockDir()};
 };
@@ -464,7 +472,7 @@ TEST_F(SerialPortTest, PurgeDropsWhatCameBefore)
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
     masterWrite({0xDE, 0xAD});
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(inputQueued(2));
     port->purge();
     masterWrite({0x42});
     std::uint8_t byte[2] = {};
@@ -478,10 +486,9 @@ TEST_F(SerialPortTest, AVanishedDeviceFailsTheReadFastWithoutSpinning)
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
     masterWrite({0x01, 0x03});
-    std::thread unplug([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        closeMaster();
-    });
+    // With both bytes queued, the read sleeps in poll() only once it has taken them.
+    ASSERT_TRUE(inputQueued(2));
+    test::WhilePolling unplug([&] { closeMaster(); });
     std::vector<std::uint8_t> buffer(7);
     timespec cpuBefore{};
     timespec cpuAfter{};
@@ -490,7 +497,7 @@ TEST_F(SerialPortTest, AVanishedDeviceFailsTheReadFastWithoutSpinning)
     IoResult result = port->read(buffer, 5000);
     long ms = msSince(start);
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuAfter);
-    unplug.join();
+    EXPECT_TRUE(unplug.landedInside());
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.count, 2u);
     EXPECT_LT(ms, 2000);
@@ -509,15 +516,12 @@ TEST_F(SerialPortTest, TheHaltEndsALongRead)
 {
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
-    std::thread halter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        m_halt.raise();
-    });
+    test::WhilePolling halter([&] { m_halt.raise(); });
     std::vector<std::uint8_t> buffer(16);
     auto start = Clock::now();
     IoResult result = port->read(buffer, 60000);
     long ms = msSince(start);
-    halter.join();
+    EXPECT_TRUE(halter.landedInside());
     EXPECT_FALSE(result.ok);
     EXPECT_LT(ms, 2000);
 
@@ -537,15 +541,12 @@ TEST_F(SerialPortTest, TheHaltEndsAStalledWrite)
 {
     auto port = openConfigured();
     ASSERT_NE(port, nullptr);
-    std::thread halter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        m_halt.raise();
-    });
+    test::WhilePolling halter([&] { m_halt.raise(); });
     std::vector<std::uint8_t> big(1024 * 1024);
     auto start = Clock::now();
     IoResult result = port->write(big, 60000);
     long ms = msSince(start);
-    halter.join();
+    EXPECT_TRUE(halter.landedInside());
     EXPECT_FALSE(result.ok);
     EXPECT_LT(result.count, big.size());
     EXPECT_LT(ms, 2000);
@@ -604,13 +605,13 @@ TEST(UucpLock, IsHonouredTakenAndGivenBack)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::TempDir locks;
+        test::TempDir locks{test::Cwd::Stay};
         int master = -1;
         int slave = -1;
         char name[64] = {};
         ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
         const std::string lockFile = uucpLockPath(locks.path(), name);
-        EXPECT_EQ(lockFile, locks.path() + "/LCK..pts_" + std::string(name).substr(9));
+        EXPECT_EQ(lockFile, locks.path().string() + "/LCK..pts_" + std::string(name).substr(9));
         std::string before;
         if (c.before) {
             before = c.before();
@@ -636,7 +637,7 @@ TEST(UucpLock, IsHonouredTakenAndGivenBack)
 // Ordinary users often cannot write the lock folder: the port opens all the same.
 TEST(UucpLock, AFolderThatTakesNoFileOpensWithoutALock)
 {
-    test::TempDir dir;
+    test::TempDir dir{test::Cwd::Stay};
     const std::string notAFolder = dir / "file";
     writeText(notAFolder, "");
     int master = -1;

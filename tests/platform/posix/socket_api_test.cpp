@@ -53,15 +53,15 @@ public:
 
     std::uint16_t port() const { return m_port; }
 
-    // The next connection, or -1 after a few seconds.
-    int accept() const
+    // True once a connection waits to be accepted; false after a few seconds.
+    bool pending() const
     {
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 5000) != 1) {
-            return -1;
-        }
-        return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        return ::poll(&p, 1, 5000) == 1;
     }
+
+    // The next connection, or -1 after a few seconds.
+    int accept() const { return pending() ? ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC) : -1; }
 
 private:
     int m_fd = -1;
@@ -283,7 +283,8 @@ TEST_F(SocketApiTest, TheHaltCutsShortAConnectionAttempt)
         ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         fillers.push_back(fd);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Its one place is taken once a connection waits in it.
+    ASSERT_TRUE(listener.pending());
 
     auto start = Clock::now();
     auto attempt = std::async(std::launch::async, [&] {
@@ -308,14 +309,11 @@ TEST_F(SocketApiTest, TheHaltEndsABlockedWait)
     Endpoint listener;
     Pair pair = connectTo(listener);
     ASSERT_NE(pair.client, kNoSocket);
-    std::thread halter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        m_halt.raise();
-    });
+    test::WhilePolling halter([&] { m_halt.raise(); });
     auto start = Clock::now();
     WaitResult result = m_api.waitReadable(pair.client, 60);
     long ms = msSince(start);
-    halter.join();
+    EXPECT_TRUE(halter.landedInside());
     EXPECT_EQ(result, WaitResult::Failed);
     EXPECT_LT(ms, 2000);
 

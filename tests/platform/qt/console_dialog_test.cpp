@@ -11,7 +11,6 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
-#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -24,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/qt/console_dialog.h"
+#include "window_fixture.h"
 
 namespace quarin::qt {
 namespace {
@@ -64,12 +64,7 @@ std::string seen(const QString& text, Qt::TextFormat format = Qt::AutoText)
 class ConsoleDialogTest : public testing::Test
 {
 protected:
-    void showDialog()
-    {
-        dialog.show();
-        dialog.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
-    }
+    void showDialog() { showActive(dialog); }
 
     ConsoleDialog dialog;
 };
@@ -528,10 +523,6 @@ TEST_F(ConsoleDialogTest, BoxesAndTooltipsShowTheirTextAsItIs)
 
     const std::string tip = "COM2 opens /dev/<b>x</b> <ttyUSB0>\nOpen in:  812 <minicom>";
     dialog.setToolTipSources([&](int) { return tip; }, [&](int) { return tip; });
-    auto hover = [](QWidget* widget) {
-        QHelpEvent help(QEvent::ToolTip, QPoint(4, 4), widget->mapToGlobal(QPoint(4, 4)));
-        QApplication::sendEvent(widget, &help);
-    };
     auto* port = qobject_cast<QComboBox*>(dialog.widget(ControlId::Port));
     QWidget* label = dialog.widget(ControlId::RegisterLabel, 0);
     hover(port);

@@ -18,8 +18,8 @@
 #include "console/master_dlg.h"
 #include "persistence/persistence_texts.h"
 #include "platform/qt/console_dialog.h"
-#include "support/fake_platform.h"
 #include "transactions/tx_console.h"
+#include "window_fixture.h"
 
 namespace quarin::qt {
 namespace {
@@ -39,20 +39,9 @@ public:
     int halts = 0;
 };
 
-class ConsoleWindowTest : public testing::Test
+class ConsoleWindowTest : public WindowFixture<CountingDialog>
 {
 protected:
-    void SetUp() override
-    {
-        dialog.attach(&console);
-        ASSERT_TRUE(console.onInitDialog());
-        dialog.show();
-        dialog.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
-    }
-
-    void TearDown() override { dialog.finish(); }
-
     void click(ControlId id, int row = 0)
     {
         QWidget* target = id == ControlId::Protocol || id == ControlId::DisplayMode
@@ -65,10 +54,6 @@ protected:
     {
         return dialog.waitWhileProcessingEvents(done, kPatienceMs);
     }
-
-    test::FakePlatform fake;
-    CountingDialog dialog;
-    CMasterDlg console{dialog, fake.platform};
 };
 
 TEST_F(ConsoleWindowTest, OperatorChoicesRunTheirHandlersAndTransfersDoNot)

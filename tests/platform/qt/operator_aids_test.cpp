@@ -5,7 +5,6 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
-#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -15,8 +14,8 @@
 
 #include "console/master_dlg.h"
 #include "platform/qt/console_dialog.h"
-#include "support/fake_platform.h"
 #include "support/fake_port_inspector.h"
+#include "window_fixture.h"
 
 namespace quarin::qt {
 namespace {
@@ -26,41 +25,19 @@ std::string utf8(const QString& text)
     return text.toUtf8().toStdString();
 }
 
-// What Qt sends a widget when the mouse rests on it.
-void hover(QWidget* widget, QPoint at = QPoint(4, 4))
-{
-    QHelpEvent help(QEvent::ToolTip, at, widget->mapToGlobal(at));
-    QApplication::sendEvent(widget, &help);
-}
-
-class OperatorAidsTest : public testing::Test
+class OperatorAidsTest : public WindowFixture<>
 {
 protected:
     void SetUp() override
     {
-        PortIdentity adapter;
-        adapter.path = "COM2";
-        adapter.linkTarget = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0";
-        adapter.device = "/dev/ttyUSB0";
-        adapter.exists = true;
-        adapter.characterDevice = true;
-        adapter.mayOpen = true;
+        PortIdentity adapter = test::ftdiAdapterAt("COM2");
         adapter.holders = {{812, "minicom", false}};
         inspector.ports["COM2"] = adapter;
         console.setPortInspector(&inspector);
-        dialog.attach(&console);
-        ASSERT_TRUE(console.onInitDialog());
-        dialog.show();
-        dialog.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+        WindowFixture::SetUp();
     }
 
-    void TearDown() override { dialog.finish(); }
-
-    test::FakePlatform fake;
     test::FakePortInspector inspector;
-    ConsoleDialog dialog;
-    CMasterDlg console{dialog, fake.platform};
 };
 
 TEST_F(OperatorAidsTest, RegisterLabelsExplainTheirRegister)

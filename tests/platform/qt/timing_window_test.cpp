@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QHelpEvent>
 #include <QImage>
 #include <QLineEdit>
 #include <QTest>
@@ -15,17 +14,11 @@
 #include "platform/qt/console_dialog.h"
 #include "platform/qt/plain_tooltip.h"
 #include "platform/qt/timing_window.h"
-#include "support/fake_platform.h"
 #include "support/temp_dir.h"
+#include "window_fixture.h"
 
 namespace quarin::qt {
 namespace {
-
-void hover(QWidget* widget, QPoint at = QPoint(4, 4))
-{
-    QHelpEvent help(QEvent::ToolTip, at, widget->mapToGlobal(at));
-    QApplication::sendEvent(widget, &help);
-}
 
 // What a tooltip made from text holds: the text, escaped so that it shows as it is.
 std::string shownAs(const std::string& text)
@@ -38,23 +31,20 @@ std::string toolTipOf(QWidget* widget)
     return widget->toolTip().toStdString();
 }
 
-class TimingWindowTest : public testing::Test
+class TimingWindowTest : public WindowFixture<>
 {
 protected:
     void SetUp() override
     {
-        dialog.attach(&console);
-        ASSERT_TRUE(console.onInitDialog());
-        dialog.show();
-        dialog.activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+        WindowFixture::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         // Failures go to the log, not to a modal box.
         dialog.setIndex(ControlId::SampleMode, ScheduledWithLogging);
         console.onRead();
         console.onStop();
     }
-
-    void TearDown() override { dialog.finish(); }
 
     // A transaction of ms on the console's clock.
     void timed(std::uint64_t ms)
@@ -69,10 +59,6 @@ protected:
         QTest::keyClick(&dialog, Qt::Key_G, Qt::ControlModifier);
         return dialog.timingWindow();
     }
-
-    test::FakePlatform fake;
-    ConsoleDialog dialog;
-    CMasterDlg console{dialog, fake.platform};
 };
 
 TEST_F(TimingWindowTest, ValueFieldsExplainTheirRegisterAsPlainText)

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/qt/console_dialog.h"
+#include "support/thread_wait.h"
 
 namespace quarin::qt {
 namespace {
@@ -71,14 +72,17 @@ TEST(WindowThread, HaltCancelsAWaitingCallForGood)
     std::atomic<bool> returned{false};
     std::atomic<bool> ran{false};
     std::atomic<bool> result{true};
+    pid_t caller = 0;
     std::thread worker([&] {
+        caller = ::gettid();
         calling = true;
         result = dialog.runOnWindowThread([&] { ran = true; });
         returned = true;
     });
     ASSERT_TRUE(waitBlocked(calling));
-    // The call is posted by now and waits; this thread runs no events, as when it is itself busy.
-    std::this_thread::sleep_for(200ms);
+    // Once the caller sleeps, the call is posted and waits; this thread runs no events, as when it
+    // is itself busy.
+    EXPECT_TRUE(test::waitUntilWaiting(caller));
     EXPECT_FALSE(returned.load());
     dialog.halt();
     const bool woke = waitBlocked(returned);
