@@ -9,9 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 
 #include "support/live_console.h"
 #include "support/peer_rig.h"
+#include "support/thread_wait.h"
 
 namespace quarin::test {
 namespace {
@@ -1309,21 +1308,6 @@ TEST(FaultScenarios, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
     EXPECT_TRUE(rig.slave.stop());
 }
 
-// Whether thread tid of this process sleeps in a poll() with over a second to wait: the console
-// in its reply read, past the short waits of the write for its queue to drain.
-bool inReplyWait(pid_t tid)
-{
-    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    long number = -1;
-    std::string fds, count, timeout;
-    file >> number >> fds >> count >> timeout;
-#if defined(SYS_poll)
-    return number == SYS_poll && std::stoul(timeout, nullptr, 16) > 1000;
-#else
-    return number == SYS_ppoll; // its time-out is behind a pointer
-#endif
-}
-
 // The adapter is pulled out while the console waits for a reply: the read ends at once, without
 // waiting out its time-out or spinning on the dead device, and the port is gone afterwards.
 TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
@@ -1337,13 +1321,8 @@ TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
     std::atomic<bool> pulled{false};
     const pid_t reader = gettid();
     std::thread puller([&] {
-        const auto until = SteadyClock::now() + 10s;
-        bool reading = rig.cable.waitSentByQuarin(8, 10s);
-        while (reading && !inReplyWait(reader)) {
-            reading = SteadyClock::now() < until;
-            std::this_thread::sleep_for(1ms);
-        }
-        if (reading) {
+        // The reply read, past the short waits of the write for its queue to drain.
+        if (rig.cable.waitSentByQuarin(8, 10s) && waitUntilPollingLonger(reader, 1s)) {
             rig.cable.vanish();
             pulled = true;
         }

@@ -22,22 +22,60 @@ inline long sleepingIn(pid_t thread)
     return file >> call ? call : -1;
 }
 
+// True once sleeps(thread) holds; false when it did not within the patience.
+template <typename Sleeps>
+bool waitUntil(pid_t thread, Sleeps sleeps, std::chrono::milliseconds patience)
+{
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (sleeps(thread)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 // True once the thread sleeps in one of these calls; false when it did not within the patience.
 inline bool waitUntilSleepingIn(pid_t thread,
                                 std::initializer_list<long> calls,
                                 std::chrono::milliseconds patience = std::chrono::seconds(10))
 {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const long now = sleepingIn(thread);
-        for (const long call : calls) {
-            if (now == call) {
-                return true;
+    return waitUntil(
+        thread,
+        [calls](pid_t t) {
+            const long now = sleepingIn(t);
+            for (const long call : calls) {
+                if (now == call) {
+                    return true;
+                }
             }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+            return false;
+        },
+        patience);
+}
+
+// True once the thread sleeps in a poll() with more than `longer` to wait, past any short waits
+// before it. A ppoll()'s time-out is behind a pointer: any ppoll() counts.
+inline bool waitUntilPollingLonger(pid_t thread,
+                                   std::chrono::milliseconds longer,
+                                   std::chrono::milliseconds patience = std::chrono::seconds(10))
+{
+    return waitUntil(
+        thread,
+        [longer](pid_t t) {
+            std::ifstream file("/proc/self/task/" + std::to_string(t) + "/syscall");
+            long call = -1;
+            std::string fds, count, timeout;
+            file >> call >> fds >> count >> timeout;
+#ifdef SYS_poll
+            return call == SYS_poll && !timeout.empty() &&
+                   std::stol(timeout, nullptr, 16) > longer.count();
+#else
+            return call == SYS_ppoll;
+#endif
+        },
+        patience);
 }
 
 // Every wait of the serial port, the socket API and the clock is a poll().
