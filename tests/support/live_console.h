@@ -4,6 +4,7 @@
 // what the operator would do to its controls, what it shows, and what the kernel says about its
 // connections.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -228,7 +229,7 @@ inline constexpr char kTcpSynSent[] = "02";
 
 // Local ports of the loopback connections to serverPort in the given state, from the kernel's
 // table: a connection the console reuses keeps its port, a new one gets another.
-inline std::vector<int> clientPortsTo(int serverPort, std::string_view state = kTcpEstablished)
+inline std::vector<int> clientPortsOnce(int serverPort, std::string_view state)
 {
     std::vector<int> ports;
     std::ifstream table("/proc/net/tcp");
@@ -248,6 +249,23 @@ inline std::vector<int> clientPortsTo(int serverPort, std::string_view state = k
             continue;
         }
         ports.push_back(std::stoi(local.substr(localColon + 1), nullptr, 16));
+    }
+    std::sort(ports.begin(), ports.end());
+    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+    return ports;
+}
+
+// The kernel gives its table a page at a time, so while other tests open and close sockets an
+// entry can be listed twice or passed over: the answer is one that two reads in a row agree on.
+inline std::vector<int> clientPortsTo(int serverPort, std::string_view state = kTcpEstablished)
+{
+    std::vector<int> ports = clientPortsOnce(serverPort, state);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::vector<int> again = clientPortsOnce(serverPort, state);
+        if (again == ports) {
+            break;
+        }
+        ports = std::move(again);
     }
     return ports;
 }
