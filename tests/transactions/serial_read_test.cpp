@@ -5,41 +5,21 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
 namespace {
 
-constexpr char kCount100[] = "Number of registers must be in the range from 1 to 100";
-constexpr char kCount125[] = "Number of registers must be in the range from 1 to 125";
-constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
-constexpr char kCapture[] = "Unable to capture Port";
-constexpr char kInit[] = "Unable to initialize Port";
-constexpr char kTx[] = "Unable to TX message";
-constexpr char kRx[] = "Unable to RX message";
 constexpr char kNoResponse[] = "Timeout waiting on a response";
 constexpr char kFragment[] = "Fragment received, timeout waiting on a complete/correct response";
-constexpr char kCrc[] = "CRC calculation does not match what was received";
-constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
-constexpr char kFunction[] = "Response has wrong function code";
-constexpr char kByteCount[] = "Amount of data returned does not match what was requested";
-constexpr char kSubFunction[] = "Response has wrong sub-function code";
 
 // COM1, a time-out of 1500 ms, one holding register from register 1 of slave 1, and values on
 // the screen that the read must replace.
 void serialConsole(TxConsole& c)
 {
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
-    for (int row = 0; row < kValueRows; ++row) {
-        c.type(ControlId::Value, "5", row);
-    }
-}
-
-void reads(TxConsole& c, std::vector<Bytes> replies)
-{
-    c.fp.serial.script.reads = std::move(replies);
+    serialOpening(c);
+    staleValues(c);
 }
 
 enum class Road
@@ -88,7 +68,7 @@ std::vector<FailureRow> failureRows()
          false,
          0},
         {"holding count 0",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
+         typing(ControlId::RegisterCount, "0"),
          kCount125,
          Road::Box,
          0,
@@ -114,20 +94,8 @@ std::vector<FailureRow> failureRows()
          0,
          false,
          0},
-        {"timeout 999",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
-         kTimeout,
-         Road::Box,
-         0,
-         false,
-         0},
-        {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
-         kTimeout,
-         Road::Box,
-         0,
-         false,
-         0},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, Road::Box, 0, false, 0},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, Road::Box, 0, false, 0},
         {"port held elsewhere",
          [](TxConsole& c) { c.fp.serial.script.openFails = true; },
          kCapture,
@@ -165,14 +133,14 @@ std::vector<FailureRow> failureRows()
          1},
         {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, Road::Report, 1500, true, 1},
         {"exception",
-         [](TxConsole& c) { reads(c, {withCrc("01 83 02")}); },
+         replying(withCrc("01 83 02")),
          "Exception response received - type 2",
          Road::Report,
          1500,
          true,
          1},
         {"exception code above 127",
-         [](TxConsole& c) { reads(c, {withCrc("01 83 FE")}); },
+         replying(withCrc("01 83 FE")),
          "Exception response received - type 254",
          Road::Report,
          1500,
@@ -185,13 +153,7 @@ std::vector<FailureRow> failureRows()
          1500,
          true,
          1},
-        {"bad CRC",
-         [](TxConsole& c) { reads(c, {hexBytes("01 03 02 00 0A 00 00")}); },
-         kCrc,
-         Road::Report,
-         3,
-         true,
-         0},
+        {"bad CRC", replying(hexBytes("01 03 02 00 0A 00 00")), kCrc, Road::Report, 3, true, 0},
         {"bad LRC",
          [](TxConsole& c) {
              c.dlg.selectAscii();
@@ -203,7 +165,7 @@ std::vector<FailureRow> failureRows()
          true,
          0},
         {"other slave answers",
-         [](TxConsole& c) { reads(c, {withCrc("02 03 02 00 0A")}); },
+         replying(withCrc("02 03 02 00 0A")),
          kSlaveId,
          Road::Report,
          0,
@@ -219,20 +181,8 @@ std::vector<FailureRow> failureRows()
          0,
          true,
          0},
-        {"function",
-         [](TxConsole& c) { reads(c, {withCrc("01 04 02 00 0A")}); },
-         kFunction,
-         Road::Report,
-         0,
-         true,
-         0},
-        {"byte count",
-         [](TxConsole& c) { reads(c, {withCrc("01 03 04 00 0A")}); },
-         kByteCount,
-         Road::Report,
-         0,
-         true,
-         0},
+        {"function", replying(withCrc("01 04 02 00 0A")), kFunction, Road::Report, 0, true, 0},
+        {"byte count", replying(withCrc("01 03 04 00 0A")), kByteCount, Road::Report, 0, true, 0},
         {"sub-function",
          [](TxConsole& c) {
              c.dataType(ScatteredRead);
@@ -332,21 +282,8 @@ std::vector<FailureRow> failureRows()
 
 void expectAfterFailure(TxConsole& c, const FailureRow& row)
 {
-    EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(row.lastMs));
-    EXPECT_EQ(c.recordValues(), allZero());
-    EXPECT_EQ(c.shownValues(), allZero());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
-    EXPECT_GE(c.view.maxBusyDepth(), 1);
-    EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
-    if (row.portOpened) {
-        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
-        EXPECT_TRUE(c.fp.serial.last()->closed);
-        EXPECT_EQ(c.fp.serial.last()->clearErrors, row.clears);
-    } else {
-        EXPECT_TRUE(c.fp.serial.opened.empty());
-    }
+    expectFailedRead(c, row.lastMs);
+    expectPortAfterFailure(c, row.portOpened, row.clears);
 }
 
 } // namespace
@@ -359,17 +296,12 @@ TEST(SerialReadFailures, ManualModeShowsEachFailureInABoxAfterClosingThePort)
         serialConsole(c);
         row.setup(c);
         bool closedAtBox = false;
-        c.view.onBox([&](const ShownBox&) {
-            closedAtBox = c.fp.serial.last() == nullptr || c.fp.serial.last()->closed;
-        });
+        watchPortAtBox(c, closedAtBox);
         c.read();
 
-        const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
-        ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
-        EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
-        expectFittingDetail(c.view.boxes()[0]);
+        ASSERT_NO_FATAL_FAILURE(
+            expectOneErrorBox(c, row.road == Road::Box ? row.text : c.reportLine(row.text)));
         EXPECT_TRUE(closedAtBox);
-        EXPECT_EQ(c.log(), "");
         EXPECT_EQ(c.dlg.stats().errorCount, 0u);
         expectAfterFailure(c, row);
     }
@@ -384,14 +316,8 @@ TEST(SerialReadFailures, LoggingModeLogsAndCountsReportsButShowsBoxes)
         row.setup(c);
         c.readLogged();
 
-        if (row.road == Road::Box) {
-            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
-            EXPECT_EQ(c.log(), "");
-            EXPECT_EQ(c.dlg.stats().errorCount, 0u);
-        } else {
-            EXPECT_TRUE(c.view.boxTexts().empty());
-            EXPECT_EQ(c.log(), c.reportLine(row.text) + "\r\n");
-            EXPECT_EQ(c.dlg.stats().errorCount, 1u);
+        expectLoggedRoad(c, row.text, row.road == Road::Box);
+        if (row.road != Road::Box) {
             EXPECT_EQ(c.view.text(ControlId::ErrorCount), "1");
         }
         EXPECT_EQ(c.dlg.stats().transactionCount, 1u);
@@ -487,12 +413,6 @@ struct SuccessRow
     std::vector<std::string> values;
 };
 
-std::vector<std::string> valuesThen0(std::vector<std::string> first)
-{
-    first.resize(kValueRows, "0");
-    return first;
-}
-
 Bytes countingReply(const std::string& head, int n)
 {
     Bytes message = hexBytes(head);
@@ -519,7 +439,7 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
          kGoodReply,
          valuesThen0({"10"})},
         {"decimal shows unsigned values",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "3"); },
+         typing(ControlId::RegisterCount, "3"),
          withCrc("01 03 00 00 00 03"),
          withCrc("01 03 06 FF FF 00 0A AB CD"),
          valuesThen0({"65535", "10", "43981"})},
@@ -532,12 +452,12 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
          withCrc("01 03 06 FF FF 00 0A AB CD"),
          valuesThen0({"ffff", "a", "abcd"})},
         {"ten registers",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "10"); },
+         typing(ControlId::RegisterCount, "10"),
          withCrc("01 03 00 00 00 0A"),
          countingReply("01 03 14", 10),
          oneToTen()},
         {"twelve registers show the first ten",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "12"); },
+         typing(ControlId::RegisterCount, "12"),
          withCrc("01 03 00 00 00 0C"),
          countingReply("01 03 18", 12),
          oneToTen()},
@@ -560,12 +480,12 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
          kGoodReply,
          valuesThen0({"10"})},
         {"register 0 under Modbus is address FFFF",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
+         typing(ControlId::StartRegister, "0"),
          withCrc("01 03 FF FF 00 01"),
          kGoodReply,
          valuesThen0({"10"})},
         {"slave 300 sends 44",
-         [](TxConsole& c) { c.type(ControlId::SlaveId, "300"); },
+         typing(ControlId::SlaveId, "300"),
          withCrc("2C 03 00 00 00 01"),
          // Never accepted; the request is what this row is about.
          Bytes{},
@@ -612,15 +532,12 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
         reads(c, {row.reply});
         c.read();
 
-        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        ASSERT_NO_FATAL_FAILURE(expectSerialSentOnce(c, row.request));
         const SerialLog& port = *c.fp.serial.last();
         EXPECT_EQ(port.path, "COM1");
-        ASSERT_EQ(port.writes.size(), 1u);
-        EXPECT_EQ(toHex(port.writes[0]), toHex(row.request));
         EXPECT_TRUE(port.closed);
         EXPECT_EQ(c.shownValues(), row.values);
-        EXPECT_FALSE(c.dlg.busy());
-        EXPECT_EQ(c.view.busyDepth(), 0);
+        expectIdle(c);
         if (row.reply.empty()) {
             continue;
         }
@@ -628,8 +545,7 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
         EXPECT_EQ(c.recordValues(), row.values);
         EXPECT_EQ(port.readSizes, std::vector<std::size_t>{row.reply.size()});
         EXPECT_EQ(port.clearErrors, 0);
-        EXPECT_EQ(c.dlg.stats().lastMs, 3u);
-        EXPECT_EQ(c.view.text(ControlId::TransactionTime), "3");
+        expectTime(c, 3u);
         EXPECT_EQ(c.fp.clock.sleeps(), std::vector<int>{25});
     }
 }

@@ -4,25 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
 namespace {
 
-constexpr char kStart[] = "Start Register must be in the range from 1 to 65535";
-constexpr char kCount10[] = "Number of registers must be in the range from 1 to 10";
-constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
-constexpr char kCapture[] = "Unable to capture Port";
-constexpr char kInit[] = "Unable to initialize Port";
-constexpr char kTx[] = "Unable to TX message";
-constexpr char kRx[] = "Unable to RX message";
 constexpr char kNoResponse[] = "Timeout waiting on slave device to respond";
 constexpr char kIncomplete[] =
     "Timeout waiting on slave device to send a complete/correct response";
-constexpr char kCrc[] = "CRC calculation does not match what was received";
-constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
-constexpr char kFunction[] = "Slave device responded with wrong response function code";
+constexpr char kWriteFunction[] = "Slave device responded with wrong response function code";
 constexpr char kStartEcho[] =
     "Start register from slave device does not match what was requested to be written";
 constexpr char kValueEcho[] =
@@ -38,21 +29,8 @@ std::string valueRange(const char* ordinal)
 // COM1, a time-out of 1500 ms, one holding register from register 1 of slave 1, value 1.
 void serialConsole(TxConsole& c)
 {
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
+    serialOpening(c);
     c.type(ControlId::Value, "1", 0);
-}
-
-void reads(TxConsole& c, std::vector<Bytes> replies)
-{
-    c.fp.serial.script.reads = std::move(replies);
-}
-
-void values(TxConsole& c, const std::vector<std::string>& texts)
-{
-    for (std::size_t row = 0; row < texts.size(); ++row) {
-        c.type(ControlId::Value, texts[row], static_cast<int>(row));
-    }
 }
 
 const Bytes kEcho = withCrc("01 10 00 00 00 01");
@@ -71,15 +49,9 @@ struct FailureRow
 std::vector<FailureRow> failureRows()
 {
     return {
-        {"start register 0",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
-         kStart,
-         0,
-         false,
-         0,
-         true},
+        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, 0, false, 0, true},
         {"start register 65536",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "65536"); },
+         typing(ControlId::StartRegister, "65536"),
          kStart,
          0,
          false,
@@ -95,20 +67,8 @@ std::vector<FailureRow> failureRows()
          false,
          0,
          true},
-        {"count 0",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
-         kCount10,
-         0,
-         false,
-         0,
-         true},
-        {"count 11",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "11"); },
-         kCount10,
-         0,
-         false,
-         0,
-         true},
+        {"count 0", typing(ControlId::RegisterCount, "0"), kCount10, 0, false, 0, true},
+        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, 0, false, 0, true},
         {"first value -32769",
          [](TxConsole& c) { values(c, {"-32769"}); },
          valueRange("First"),
@@ -167,20 +127,8 @@ std::vector<FailureRow> failureRows()
          false,
          0,
          true},
-        {"timeout 999",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
-         kTimeout,
-         0,
-         false,
-         0,
-         true},
-        {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
-         kTimeout,
-         0,
-         false,
-         0,
-         true},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, 0, false, 0, true},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, 0, false, 0, true},
         {"port held elsewhere",
          [](TxConsole& c) { c.fp.serial.script.openFails = true; },
          kCapture,
@@ -211,21 +159,21 @@ std::vector<FailureRow> failureRows()
          false},
         {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, 1500, true, 1, true},
         {"exception",
-         [](TxConsole& c) { reads(c, {withCrc("01 90 02")}); },
+         replying(withCrc("01 90 02")),
          "Exception response form slave device - type 2",
          1500,
          true,
          1,
          true},
         {"exception code above 127",
-         [](TxConsole& c) { reads(c, {withCrc("01 90 FF")}); },
+         replying(withCrc("01 90 FF")),
          "Exception response form slave device - type 255",
          1500,
          true,
          1,
          true},
         {"incomplete",
-         [](TxConsole& c) { reads(c, {Bytes(kEcho.begin(), kEcho.begin() + 7)}); },
+         replying(Bytes(kEcho.begin(), kEcho.begin() + 7)),
          kIncomplete,
          1500,
          true,
@@ -252,13 +200,7 @@ std::vector<FailureRow> failureRows()
          true,
          1,
          true},
-        {"bad CRC",
-         [](TxConsole& c) { reads(c, {hexBytes("01 10 00 00 00 01 00 00")}); },
-         kCrc,
-         3,
-         true,
-         0,
-         false},
+        {"bad CRC", replying(hexBytes("01 10 00 00 00 01 00 00")), kCrc, 3, true, 0, false},
         {"bad LRC",
          [](TxConsole& c) {
              c.dlg.selectAscii();
@@ -270,7 +212,7 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"other slave answers",
-         [](TxConsole& c) { reads(c, {withCrc("02 10 00 00 00 01")}); },
+         replying(withCrc("02 10 00 00 00 01")),
          kSlaveId,
          0,
          true,
@@ -286,27 +228,15 @@ std::vector<FailureRow> failureRows()
          true,
          0,
          false},
-        {"function",
-         [](TxConsole& c) { reads(c, {withCrc("01 06 00 00 00 01")}); },
-         kFunction,
-         0,
-         true,
-         0,
-         false},
+        {"function", replying(withCrc("01 06 00 00 00 01")), kWriteFunction, 0, true, 0, false},
         {"exception of the full length",
-         [](TxConsole& c) { reads(c, {withCrc("01 90 02 00 00 00")}); },
-         kFunction,
+         replying(withCrc("01 90 02 00 00 00")),
+         kWriteFunction,
          0,
          true,
          0,
          false},
-        {"start register",
-         [](TxConsole& c) { reads(c, {withCrc("01 10 00 01 00 01")}); },
-         kStartEcho,
-         0,
-         true,
-         0,
-         false},
+        {"start register", replying(withCrc("01 10 00 01 00 01")), kStartEcho, 0, true, 0, false},
         {"Jbus start register echoed less one",
          [](TxConsole& c) {
              c.select(ControlId::Protocol, Jbus);
@@ -355,32 +285,19 @@ TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShort
             c.select(ControlId::SampleMode, mode);
             row.setup(c);
             bool closedAtBox = true;
-            c.view.onBox([&](const ShownBox&) {
-                closedAtBox = c.fp.serial.last() == nullptr || c.fp.serial.last()->closed;
-            });
+            watchPortAtBox(c, closedAtBox);
             c.write();
 
             // The write's own box in every sample mode; never logged or counted.
-            ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
-            EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
-            expectFittingDetail(c.view.boxes()[0]);
-            EXPECT_EQ(c.log(), "");
+            ASSERT_NO_FATAL_FAILURE(expectOneErrorBox(c, row.text));
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_EQ(c.dlg.stats().transactionCount, 0u);
             EXPECT_FALSE(c.dlg.scheduleRunning());
             EXPECT_EQ(closedAtBox, row.closedAtBox);
             EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-            EXPECT_FALSE(c.dlg.busy());
-            EXPECT_EQ(c.view.busyDepth(), 0);
+            expectIdle(c);
             EXPECT_GE(c.view.maxBusyDepth(), 1);
-            EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
-            if (row.portOpened) {
-                ASSERT_EQ(c.fp.serial.opened.size(), 1u);
-                EXPECT_TRUE(c.fp.serial.last()->closed);
-                EXPECT_EQ(c.fp.serial.last()->clearErrors, row.clears);
-            } else {
-                EXPECT_TRUE(c.fp.serial.opened.empty());
-            }
+            ASSERT_NO_FATAL_FAILURE(expectPortAfterFailure(c, row.portOpened, row.clears));
             // Settings are never changed by a failure.
             EXPECT_EQ(c.dlg.settings().m_sampleMode, mode);
         }
@@ -401,10 +318,7 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     // one, of two registers from register 7, fails.
     const std::vector<std::string> before = {"400001", "0", "0", "0", "0", "0", "0", "0", "0", "0"};
     const Row rows[] = {
-        {"untimed echo failure",
-         [](TxConsole& c) { reads(c, {withCrc("02 10 00 06 00 02")}); },
-         "3",
-         before},
+        {"untimed echo failure", replying(withCrc("02 10 00 06 00 02")), "3", before},
         {"untimed value failure",
          [](TxConsole& c) {
              values(c, {"1", "70000"});
@@ -412,7 +326,7 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
          "3",
          before},
         {"timeout out of range",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
+         typing(ControlId::Timeout, "999"),
          "0",
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
         {"timed failure",
@@ -526,7 +440,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
                  "0A"),
          withCrc("01 10 00 00 00 0A")},
         {"start register 65535",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         typing(ControlId::StartRegister, "65535"),
          withCrc("01 10 FF FE 00 01 02 00 01"),
          withCrc("01 10 FF FE 00 01")},
         {"single register of -1 echoed as FFFF",
@@ -567,10 +481,8 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         c.write();
 
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
-        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        ASSERT_NO_FATAL_FAILURE(expectSerialSentOnce(c, row.request));
         const SerialLog& port = *c.fp.serial.last();
-        ASSERT_EQ(port.writes.size(), 1u);
-        EXPECT_EQ(toHex(port.writes[0]), toHex(row.request));
         const std::size_t replyLength = row.echo.size() == 17 ? 16 : 8;
         const std::vector<std::size_t> readSizes =
             twoWire ? std::vector<std::size_t>{row.request.size(), replyLength}
@@ -579,11 +491,9 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         EXPECT_TRUE(port.closed);
         EXPECT_EQ(port.clearErrors, 0);
         EXPECT_TRUE(port.dtr);
-        EXPECT_EQ(c.dlg.stats().lastMs, twoWire ? 6u : 3u);
-        EXPECT_EQ(c.view.text(ControlId::TransactionTime), twoWire ? "6" : "3");
+        expectTime(c, twoWire ? 6u : 3u);
         EXPECT_EQ(c.fp.clock.sleeps(), std::vector<int>{25});
-        EXPECT_FALSE(c.dlg.busy());
-        EXPECT_EQ(c.view.busyDepth(), 0);
+        expectIdle(c);
     }
 }
 

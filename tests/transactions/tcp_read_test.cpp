@@ -4,26 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
 namespace {
 
-constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or URL entered";
-constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
-constexpr char kCount100[] = "Number of registers must be in the range from 1 to 100";
-constexpr char kCount125[] = "Number of registers must be in the range from 1 to 125";
-constexpr char kWinsock[] = "Unable to initialize WinSock";
-constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 constexpr char kHeaderShort[] =
     "Too short of ModbusTCP/IP header data returned from socket recv operation.";
 constexpr char kOutOfBounds[] =
     "Out of bounds message size received in ModbusTCP/IP header information.";
-constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
-constexpr char kFunction[] = "Response has wrong function code";
-constexpr char kByteCount[] = "Amount of data returned does not match what was requested";
-constexpr char kSubFunction[] = "Response has wrong sub-function code";
 constexpr char kBadId[] = "Slave ID 1 - Response has invalid transaction number";
 
 std::string connectText(int error)
@@ -60,38 +50,16 @@ std::string recvRequestText(int error)
            std::to_string(error);
 }
 
-// TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
-// values on the screen that the read must replace, and a slave that answers correctly.
-void tcpConsole(TxConsole& c, const std::string& address = "127.0.0.1")
+// TCP/IP to 127.0.0.1 and values on the screen that the read must replace.
+void tcpConsole(TxConsole& c)
 {
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
-    for (int row = 0; row < kValueRows; ++row) {
-        c.type(ControlId::Value, "5", row);
-    }
-    c.fp.sockets.slave = goodTcpSlave;
+    tcpOpening(c);
+    staleValues(c);
 }
 
-void replyWith(TxConsole& c, std::vector<SocketStep> steps)
-{
-    c.fp.sockets.replies.push_back(std::move(steps));
-}
-
-void replyWith(TxConsole& c, const std::string& hex)
-{
-    replyWith(c, {data(hex)});
-}
-
-// Undoes what the rows break, so the next read can show what became of the link.
 void repair(TxConsole& c)
 {
-    FakeSocketApi& s = c.fp.sockets;
-    s.startupFails = false;
-    s.connectError.reset();
-    s.writableTimesOut = false;
-    s.sendError.reset();
-    s.sendCount.reset();
-    s.replies.clear();
+    repairSockets(c.fp.sockets);
     c.type(ControlId::SlaveId, "1");
     c.dataType(HoldingRegister);
 }
@@ -118,12 +86,7 @@ std::vector<FailureRow> failureRows()
     auto scattered = [](TxConsole& c) { c.dataType(ScatteredRead); };
     auto identification = [](TxConsole& c) { c.dataType(DeviceIdentification); };
     return {
-        {"empty address",
-         [](TxConsole& c) { c.type(ControlId::Address, ""); },
-         kNoAddress,
-         Road::Box,
-         0,
-         false},
+        {"empty address", typing(ControlId::Address, ""), kNoAddress, Road::Box, 0, false},
         {"empty address before a bad time-out",
          [](TxConsole& c) {
              c.type(ControlId::Address, "");
@@ -133,30 +96,10 @@ std::vector<FailureRow> failureRows()
          Road::Box,
          0,
          false},
-        {"timeout 999",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
-         kTimeout,
-         Road::Box,
-         0,
-         false},
-        {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
-         kTimeout,
-         Road::Box,
-         0,
-         false},
-        {"count 0",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "0"); },
-         kCount125,
-         Road::Box,
-         0,
-         false},
-        {"count 126",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "126"); },
-         kCount125,
-         Road::Box,
-         0,
-         false},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, Road::Box, 0, false},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, Road::Box, 0, false},
+        {"count 0", typing(ControlId::RegisterCount, "0"), kCount125, Road::Box, 0, false},
+        {"count 126", typing(ControlId::RegisterCount, "126"), kCount125, Road::Box, 0, false},
         {"scattered count 101",
          [=](TxConsole& c) {
              scattered(c);
@@ -172,18 +115,8 @@ std::vector<FailureRow> failureRows()
          Road::Box,
          0,
          false},
-        {"unknown host",
-         [](TxConsole& c) { c.type(ControlId::Address, "plc-1"); },
-         kResolve,
-         Road::Box,
-         0,
-         false},
-        {"blanks are a host name",
-         [](TxConsole& c) { c.type(ControlId::Address, "  "); },
-         kResolve,
-         Road::Box,
-         0,
-         false},
+        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, Road::Box, 0, false},
+        {"blanks are a host name", typing(ControlId::Address, "  "), kResolve, Road::Box, 0, false},
         {"connection refused",
          [](TxConsole& c) { c.fp.sockets.connectError = 111; },
          connectText(111),
@@ -208,62 +141,41 @@ std::vector<FailureRow> failureRows()
          Road::LinkFailure,
          0,
          true},
-        {"no reply",
-         [](TxConsole& c) { replyWith(c, {silence()}); },
-         readableText(0),
-         Road::LinkFailure,
-         0,
-         true},
+        {"no reply", answering({silence()}), readableText(0), Road::LinkFailure, 0, true},
         {"slave closes",
-         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         answering({closeStep()}),
          recvOperationText(0),
          Road::LinkFailure,
          0,
          true},
         {"receive fails",
-         [](TxConsole& c) { replyWith(c, {failStep(104)}); },
+         answering({failStep(104)}),
          recvOperationText(104),
          Road::LinkFailure,
          0,
          true},
         {"rest of the frame never comes",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 01 00 00 00 05 01"), silence()});
-         },
+         answering({data("00 01 00 00 00 05 01"), silence()}),
          readableText(0),
          Road::LinkFailure,
          0,
          true},
         {"closed within the frame",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 01 00 00 00 05 01"), closeStep()});
-         },
+         answering({data("00 01 00 00 00 05 01"), closeStep()}),
          recvOperationText(0),
          Road::LinkFailure,
          0,
          true},
         {"first receive of three bytes",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 01 00"), data("00 00 05 01 03 02 00 0A")});
-         },
+         answering({data("00 01 00"), data("00 00 05 01 03 02 00 0A")}),
          kHeaderShort,
          Road::LinkFailure,
          0,
          true},
-        {"length 0",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 00"); },
-         kOutOfBounds,
-         Road::LinkFailure,
-         0,
-         true},
-        {"length 1",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 01 01"); },
-         kOutOfBounds,
-         Road::LinkFailure,
-         0,
-         true},
+        {"length 0", answering("00 01 00 00 00 00"), kOutOfBounds, Road::LinkFailure, 0, true},
+        {"length 1", answering("00 01 00 00 00 01 01"), kOutOfBounds, Road::LinkFailure, 0, true},
         {"length 255",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 FF 01 03"); },
+         answering("00 01 00 00 00 FF 01 03"),
          kOutOfBounds,
          Road::LinkFailure,
          0,
@@ -271,31 +183,31 @@ std::vector<FailureRow> failureRows()
         // Accepted by the header check, so the whole frame is read and timed; too short for one
         // register, and without the exception flag.
         {"length 2",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 02 01 03"); },
+         answering("00 01 00 00 00 02 01 03"),
          recvRequestText(0),
          Road::LinkFailure,
          4,
          true},
         {"wrong length",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 04 01 03 02 00"); },
+         answering("00 01 00 00 00 04 01 03 02 00"),
          recvRequestText(0),
          Road::LinkFailure,
          4,
          true},
         {"wrong length with the exception flag",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 03 01 83 02"); },
+         answering("00 01 00 00 00 03 01 83 02"),
          "Exception response received - type 2",
          Road::Failure,
          4,
          true},
         {"transaction identifier",
-         [](TxConsole& c) { replyWith(c, "01 00 00 00 00 05 01 03 02 00 0A"); },
+         answering("01 00 00 00 00 05 01 03 02 00 0A"),
          kBadId,
          Road::Box,
          4,
          true},
         {"unit identifier",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 02 03 02 00 0A"); },
+         answering("00 01 00 00 00 05 02 03 02 00 0A"),
          kSlaveId,
          Road::Failure,
          4,
@@ -310,13 +222,13 @@ std::vector<FailureRow> failureRows()
          4,
          true},
         {"function",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 01 04 02 00 0A"); },
+         answering("00 01 00 00 00 05 01 04 02 00 0A"),
          kFunction,
          Road::Failure,
          4,
          true},
         {"byte count",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 05 01 03 04 00 0A"); },
+         answering("00 01 00 00 00 05 01 03 04 00 0A"),
          kByteCount,
          Road::Failure,
          4,
@@ -391,13 +303,7 @@ std::vector<FailureRow> failureRows()
 
 void expectAfterFailure(TxConsole& c, const FailureRow& row)
 {
-    EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(row.lastMs));
-    EXPECT_EQ(c.recordValues(), allZero());
-    EXPECT_EQ(c.shownValues(), allZero());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
-    EXPECT_GE(c.view.maxBusyDepth(), 1);
+    expectFailedRead(c, row.lastMs);
     if (!row.linked) {
         EXPECT_TRUE(c.fp.sockets.connects.empty());
         EXPECT_TRUE(c.fp.sockets.sent.empty());
@@ -410,13 +316,10 @@ void expectAfterFailure(TxConsole& c, const FailureRow& row)
     EXPECT_EQ(c.fp.sockets.open, kept ? 1 : 0);
     EXPECT_EQ(c.fp.sockets.cleanups, kept ? 0 : 1);
 
-    // The next read connects anew only after a link failure.
-    const std::size_t connects = c.fp.sockets.connects.size();
-    const std::size_t boxes = c.view.boxTexts().size();
-    repair(c);
-    c.read();
-    EXPECT_EQ(c.view.boxTexts().size(), boxes) << c.view.boxTexts().back();
-    EXPECT_EQ(c.fp.sockets.connects.size(), connects + (kept ? 0 : 1));
+    expectNextConnectsOnlyAfterADrop(c, kept, [](TxConsole& d) {
+        repair(d);
+        d.read();
+    });
     EXPECT_TRUE(c.dlg.connected());
 }
 
@@ -431,11 +334,8 @@ TEST(TcpReadFailures, ManualModeShowsEachFailureInABox)
         row.setup(c);
         c.read();
 
-        const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
-        ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
-        EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
-        expectFittingDetail(c.view.boxes()[0]);
-        EXPECT_EQ(c.log(), "");
+        ASSERT_NO_FATAL_FAILURE(
+            expectOneErrorBox(c, row.road == Road::Box ? row.text : c.reportLine(row.text)));
         expectAfterFailure(c, row);
     }
 }
@@ -449,15 +349,7 @@ TEST(TcpReadFailures, LoggingModeLogsAndCountsReportsButNotBoxes)
         row.setup(c);
         c.readLogged();
 
-        if (row.road == Road::Box) {
-            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
-            EXPECT_EQ(c.log(), "");
-            EXPECT_EQ(c.dlg.stats().errorCount, 0u);
-        } else {
-            EXPECT_TRUE(c.view.boxTexts().empty());
-            EXPECT_EQ(c.log(), c.reportLine(row.text) + "\r\n");
-            EXPECT_EQ(c.dlg.stats().errorCount, 1u);
-        }
+        expectLoggedRoad(c, row.text, row.road == Road::Box);
         EXPECT_TRUE(c.dlg.scheduleRunning());
         // A second tick of the same run.
         const std::size_t connects = c.fp.sockets.connects.size();
@@ -531,12 +423,6 @@ TEST(TcpReadFailures, BoundaryTimeoutsAreAccepted)
 
 namespace {
 
-std::vector<std::string> valuesThen0(std::vector<std::string> first)
-{
-    first.resize(kValueRows, "0");
-    return first;
-}
-
 struct SuccessRow
 {
     const char* name;
@@ -551,7 +437,7 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
 {
     const SuccessRow rows[] = {
         {"two holding registers",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "2"); },
+         typing(ControlId::RegisterCount, "2"),
          "00 01 00 00 00 06 01 03 00 00 00 02",
          valuesThen0({"1", "2"})},
         {"input registers from register 100",
@@ -566,7 +452,7 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
          "00 01 00 00 00 06 01 03 00 00 00 01",
          valuesThen0({"1"})},
         {"twelve registers show the first ten",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "12"); },
+         typing(ControlId::RegisterCount, "12"),
          "00 01 00 00 00 06 01 03 00 00 00 0C",
          {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
         {"scattered from register 10",
@@ -578,7 +464,7 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
          "00 01 00 00 00 0B 01 64 08 04 02 00 09 00 0A 00 0B",
          valuesThen0({"1", "2", "3"})},
         {"slave 17",
-         [](TxConsole& c) { c.type(ControlId::SlaveId, "17"); },
+         typing(ControlId::SlaveId, "17"),
          "00 01 00 00 00 06 11 03 00 00 00 01",
          valuesThen0({"1"})},
     };
@@ -590,16 +476,14 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
         c.read();
 
         EXPECT_TRUE(c.view.boxTexts().empty());
-        ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-        EXPECT_EQ(toHex(c.fp.sockets.sent[0]), toHex(hexBytes(row.request)));
+        ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, row.request));
         EXPECT_EQ(c.shownValues(), row.values);
         EXPECT_EQ(c.recordValues(), row.values);
         EXPECT_EQ(c.dlg.stats().lastMs, 4u);
         EXPECT_EQ(c.fp.sockets.connects,
                   (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0x7F000001u, 502}}));
         EXPECT_TRUE(c.dlg.connected());
-        EXPECT_FALSE(c.dlg.busy());
-        EXPECT_EQ(c.view.busyDepth(), 0);
+        expectIdle(c);
         EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause on TCP";
     }
 }
@@ -664,8 +548,7 @@ TEST(TcpReadSuccess, IdentificationShowsItsTextAndKeepsTheValuesAtZero)
     tcpConsole(c);
     c.dataType(DeviceIdentification);
     c.read();
-    ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-    EXPECT_EQ(toHex(c.fp.sockets.sent[0]), "00 01 00 00 00 05 01 2B 0E 01 00");
+    ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, "00 01 00 00 00 05 01 2B 0E 01 00"));
     ASSERT_EQ(c.view.boxes().size(), 1u);
     EXPECT_EQ(c.view.boxes()[0].text,
               "Vendor Name:  Quarin\n\rProduct Code:  QM-1\n\rRevision:  1.0\n\r");

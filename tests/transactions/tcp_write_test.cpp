@@ -5,18 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
 namespace {
-
-constexpr char kStart[] = "Start Register must be in the range from 1 to 65535";
-constexpr char kCount10[] = "Number of registers must be in the range from 1 to 10";
-constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
-constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or URL entered";
-constexpr char kWinsock[] = "Unable to initialize WinSock";
-constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 
 std::string slave1(const std::string& text)
 {
@@ -29,43 +22,16 @@ std::string recvRequest(int error)
                   std::to_string(error));
 }
 
-// TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
-// value 1, and a slave that echoes.
+// TCP/IP to the address, value 1, and a slave that echoes.
 void tcpConsole(TxConsole& c, const std::string& address = "127.0.0.1")
 {
-    c.useTcp(address);
-    c.type(ControlId::Timeout, "1500");
+    tcpOpening(c, address);
     c.type(ControlId::Value, "1", 0);
-    c.fp.sockets.slave = goodTcpSlave;
 }
 
-void values(TxConsole& c, const std::vector<std::string>& texts)
-{
-    for (std::size_t row = 0; row < texts.size(); ++row) {
-        c.type(ControlId::Value, texts[row], static_cast<int>(row));
-    }
-}
-
-void replyWith(TxConsole& c, std::vector<SocketStep> steps)
-{
-    c.fp.sockets.replies.push_back(std::move(steps));
-}
-
-void replyWith(TxConsole& c, const std::string& hex)
-{
-    replyWith(c, {data(hex)});
-}
-
-// Undoes what the rows break, so that a next write shows what became of the link.
 void repair(TxConsole& c)
 {
-    FakeSocketApi& s = c.fp.sockets;
-    s.startupFails = false;
-    s.connectError.reset();
-    s.writableTimesOut = false;
-    s.sendError.reset();
-    s.sendCount.reset();
-    s.replies.clear();
+    repairSockets(c.fp.sockets);
     c.type(ControlId::Address, "127.0.0.1");
     c.type(ControlId::Timeout, "1500");
     c.type(ControlId::SlaveId, "1");
@@ -88,11 +54,7 @@ struct FailureRow
 std::vector<FailureRow> failureRows()
 {
     return {
-        {"start register 0",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "0"); },
-         kStart,
-         0,
-         true},
+        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, 0, true},
         {"start register before the address",
          [](TxConsole& c) {
              c.type(ControlId::StartRegister, "0");
@@ -101,11 +63,7 @@ std::vector<FailureRow> failureRows()
          kStart,
          0,
          true},
-        {"count 11",
-         [](TxConsole& c) { c.type(ControlId::RegisterCount, "11"); },
-         kCount10,
-         0,
-         true},
+        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, 0, true},
         {"first value",
          [](TxConsole& c) { values(c, {"-32769"}); },
          "First value must be in the range from -32768 to 65535",
@@ -119,17 +77,9 @@ std::vector<FailureRow> failureRows()
          "Nineth value must be in the range from -32768 to 65535",
          0,
          true},
-        {"empty address",
-         [](TxConsole& c) { c.type(ControlId::Address, ""); },
-         kNoAddress,
-         0,
-         true},
-        {"timeout 999", [](TxConsole& c) { c.type(ControlId::Timeout, "999"); }, kTimeout, 0, true},
-        {"timeout 60001",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "60001"); },
-         kTimeout,
-         0,
-         true},
+        {"empty address", typing(ControlId::Address, ""), kNoAddress, 0, true},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, 0, true},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, 0, true},
         {"socket library will not start",
          [](TxConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
@@ -138,11 +88,7 @@ std::vector<FailureRow> failureRows()
          kWinsock,
          0,
          false},
-        {"unknown host",
-         [](TxConsole& c) { c.type(ControlId::Address, "plc-1"); },
-         kResolve,
-         0,
-         false},
+        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, 0, false},
         {"connection refused",
          [](TxConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
@@ -167,54 +113,44 @@ std::vector<FailureRow> failureRows()
          0,
          false},
         {"no reply",
-         [](TxConsole& c) { replyWith(c, {silence()}); },
+         answering({silence()}),
          slave1("Winsock error occurred during select of socket for readability - error = 0"),
          0,
          false},
         {"slave closes",
-         [](TxConsole& c) { replyWith(c, {closeStep()}); },
+         answering({closeStep()}),
          slave1("Socket has been closed during recv operation"),
          2,
          false},
-        {"receive fails",
-         [](TxConsole& c) { replyWith(c, {failStep(104)}); },
-         recvRequest(104),
-         2,
-         false},
+        {"receive fails", answering({failStep(104)}), recvRequest(104), 2, false},
         {"echo in two pieces",
-         [](TxConsole& c) {
-             replyWith(c, {data("00 02 00 00 00 06 01"), data("10 00 00 00 01")});
-         },
+         answering({data("00 02 00 00 00 06 01"), data("10 00 00 00 01")}),
          recvRequest(0),
          2,
          false},
-        {"too long",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 07 01 10 00 00 00 01 00"); },
-         recvRequest(0),
-         2,
-         false},
+        {"too long", answering("00 02 00 00 00 07 01 10 00 00 00 01 00"), recvRequest(0), 2, false},
         {"exception of nine bytes",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 03 01 90 02"); },
+         answering("00 02 00 00 00 03 01 90 02"),
          slave1("Exception response received - type 2"),
          2,
          true},
         {"exception code above 127",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 03 01 90 FE"); },
+         answering("00 02 00 00 00 03 01 90 FE"),
          slave1("Exception response received - type 254"),
          2,
          true},
         {"exception flag in eight bytes",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 02 01 90"); },
+         answering("00 02 00 00 00 02 01 90"),
          recvRequest(0),
          2,
          false},
         {"transaction identifier",
-         [](TxConsole& c) { replyWith(c, "00 01 00 00 00 06 01 10 00 00 00 01"); },
+         answering("00 01 00 00 00 06 01 10 00 00 00 01"),
          slave1("Response has invalid transaction number"),
          0,
          true},
         {"unit identifier",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 02 10 00 00 00 01"); },
+         answering("00 02 00 00 00 06 02 10 00 00 00 01"),
          slave1("Slave ID in reponse does not match what was sent"),
          0,
          true},
@@ -227,17 +163,17 @@ std::vector<FailureRow> failureRows()
          0,
          true},
         {"function",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 01"); },
+         answering("00 02 00 00 00 06 01 06 00 00 00 01"),
          slave1("Response has wrong function code"),
          0,
          true},
         {"exception of the full length",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 90 02 00 00 00"); },
+         answering("00 02 00 00 00 06 01 90 02 00 00 00"),
          slave1("Response has wrong function code"),
          0,
          true},
         {"start register",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 10 00 01 00 01"); },
+         answering("00 02 00 00 00 06 01 10 00 01 00 01"),
          slave1("Start register does not match what was requested to be written"),
          0,
          true},
@@ -278,26 +214,19 @@ TEST(TcpWriteFailures, EachFailureShowsItsOwnBoxAndKeepsOrDropsTheLink)
 
             row.setup(c);
             c.write();
-            ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
-            EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
-            expectFittingDetail(c.view.boxes()[0]);
-            EXPECT_EQ(c.log(), "");
+            ASSERT_NO_FATAL_FAILURE(expectOneErrorBox(c, row.text));
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_FALSE(c.dlg.scheduleRunning());
             EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
             EXPECT_EQ(c.dlg.connected(), row.connected);
             EXPECT_EQ(c.fp.sockets.open, row.connected ? 1 : 0);
             EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups - (row.connected ? 1 : 0));
-            EXPECT_FALSE(c.dlg.busy());
-            EXPECT_EQ(c.view.busyDepth(), 0);
+            expectIdle(c);
             EXPECT_TRUE(c.fp.clock.sleeps().empty());
-
-            // The next write reuses a kept link and connects anew after a dropped one.
-            const std::size_t connects = c.fp.sockets.connects.size();
-            repair(c);
-            c.write();
-            EXPECT_EQ(c.view.boxTexts().size(), 1u) << c.view.boxTexts().back();
-            EXPECT_EQ(c.fp.sockets.connects.size(), connects + (row.connected ? 0 : 1));
+            expectNextConnectsOnlyAfterADrop(c, row.connected, [](TxConsole& d) {
+                repair(d);
+                d.write();
+            });
         }
     }
 }
@@ -313,24 +242,15 @@ TEST(TcpWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     };
 
     const Row rows[] = {
-        {"refused echo",
-         [](TxConsole& c) { replyWith(c, "00 02 00 00 00 06 01 10 00 07 00 01"); },
-         "2",
-         true},
+        {"refused echo", answering("00 02 00 00 00 06 01 10 00 07 00 01"), "2", true},
         {"refused value",
          [](TxConsole& c) {
              values(c, {"1", "-40000"});
          },
          "2",
          true},
-        {"timeout out of range",
-         [](TxConsole& c) { c.type(ControlId::Timeout, "999"); },
-         "0",
-         false},
-        {"reply of the wrong length",
-         [](TxConsole& c) { replyWith(c, {closeStep()}); },
-         "2",
-         false},
+        {"timeout out of range", typing(ControlId::Timeout, "999"), "0", false},
+        {"reply of the wrong length", answering({closeStep()}), "2", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -414,7 +334,7 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          "00 01 00 00 00 1B 01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 "
          "00 09 80 00"},
         {"start register 65535",
-         [](TxConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         typing(ControlId::StartRegister, "65535"),
          "00 01 00 00 00 09 01 10 FF FE 00 01 02 00 01"},
     };
     for (const Row& row : rows) {
@@ -424,14 +344,11 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         row.setup(c);
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
-        ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-        EXPECT_EQ(toHex(c.fp.sockets.sent[0]), toHex(hexBytes(row.request)));
-        EXPECT_EQ(c.dlg.stats().lastMs, 2u);
-        EXPECT_EQ(c.view.text(ControlId::TransactionTime), "2");
+        ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, row.request));
+        expectTime(c, 2u);
         EXPECT_TRUE(c.dlg.connected());
         EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a TCP write";
-        EXPECT_FALSE(c.dlg.busy());
-        EXPECT_EQ(c.view.busyDepth(), 0);
+        expectIdle(c);
     }
 }
 
@@ -460,8 +377,7 @@ TEST(TcpWriteSuccess, ABroadcastSendsAndReadsNothing)
     c.fp.sockets.slave = nullptr;
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
-    ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-    EXPECT_EQ(toHex(c.fp.sockets.sent[0]), "00 01 00 00 00 09 00 10 00 04 00 01 02 00 01");
+    ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, "00 01 00 00 00 09 00 10 00 04 00 01 02 00 01"));
     EXPECT_EQ(c.fp.sockets.waitSeconds, std::vector<int>{1}) << "the write wait only";
     EXPECT_EQ(c.dlg.stats().lastMs, 0u);
     EXPECT_EQ(c.shownLabels()[0], "400005");

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
@@ -31,8 +31,7 @@ void tickOnAWorkerThread(TxConsole& c)
 TEST(ReadOnAWorker, SerialFailureIsLoggedAndTheNextTickReads)
 {
     TxConsole c;
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
+    serialOpening(c);
     c.select(ControlId::SampleMode, ScheduledWithLogging);
     c.dlg.onRead();
     tickOnAWorkerThread(c);
@@ -52,10 +51,8 @@ TEST(ReadOnAWorker, SerialFailureIsLoggedAndTheNextTickReads)
 TEST(ReadOnAWorker, TcpBoxesAreShownOnTheWindowsThreadAndTheRunGoesOn)
 {
     TxConsole c;
-    c.useTcp("127.0.0.1");
-    c.type(ControlId::Timeout, "1500");
-    c.fp.sockets.slave = goodTcpSlave;
-    c.fp.sockets.replies.push_back({data("00 09 00 00 00 05 01 03 02 00 0A")});
+    tcpOpening(c);
+    replyWith(c, "00 09 00 00 00 05 01 03 02 00 0A");
     c.select(ControlId::SampleMode, Scheduled);
     c.dlg.onRead();
     tickOnAWorkerThread(c);
@@ -91,8 +88,7 @@ TEST(ReadOnAWorker, AHaltedWorkerTouchesNeitherLink)
     EXPECT_EQ(c.fp.sockets.startups, 0);
     EXPECT_TRUE(c.fp.serial.opened.empty());
     EXPECT_TRUE(c.view.boxTexts().empty());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
+    expectIdle(c);
 }
 
 } // namespace quarin::test

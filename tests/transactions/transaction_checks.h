@@ -1,0 +1,210 @@
+#pragma once
+
+// The openings and the checks that the serial and TCP transaction tests have in common.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "transactions/tx_console.h"
+
+namespace quarin::test {
+
+inline constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
+inline constexpr char kCount100[] = "Number of registers must be in the range from 1 to 100";
+inline constexpr char kCount125[] = "Number of registers must be in the range from 1 to 125";
+inline constexpr char kCount10[] = "Number of registers must be in the range from 1 to 10";
+inline constexpr char kStart[] = "Start Register must be in the range from 1 to 65535";
+inline constexpr char kCapture[] = "Unable to capture Port";
+inline constexpr char kInit[] = "Unable to initialize Port";
+inline constexpr char kTx[] = "Unable to TX message";
+inline constexpr char kRx[] = "Unable to RX message";
+inline constexpr char kCrc[] = "CRC calculation does not match what was received";
+inline constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
+inline constexpr char kFunction[] = "Response has wrong function code";
+inline constexpr char kByteCount[] = "Amount of data returned does not match what was requested";
+inline constexpr char kSubFunction[] = "Response has wrong sub-function code";
+inline constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or URL entered";
+inline constexpr char kWinsock[] = "Unable to initialize WinSock";
+inline constexpr char kResolve[] = "Could not resolve the current IP address for the device";
+
+inline void values(TxConsole& c, const std::vector<std::string>& texts)
+{
+    for (std::size_t row = 0; row < texts.size(); ++row) {
+        c.type(ControlId::Value, texts[row], static_cast<int>(row));
+    }
+}
+
+// Values on the screen that a read must replace.
+inline void staleValues(TxConsole& c)
+{
+    values(c, std::vector<std::string>(kValueRows, "5"));
+}
+
+// COM1, a time-out of 1500 ms, one holding register from register 1 of slave 1.
+inline void serialOpening(TxConsole& c)
+{
+    c.useSerial(1);
+    c.type(ControlId::Timeout, "1500");
+}
+
+// TCP/IP to the address, a time-out of 1500 ms, one holding register from register 1 of slave 1,
+// and a slave that answers correctly.
+inline void tcpOpening(TxConsole& c, const std::string& address = "127.0.0.1")
+{
+    c.useTcp(address);
+    c.type(ControlId::Timeout, "1500");
+    c.fp.sockets.slave = goodTcpSlave;
+}
+
+inline void reads(TxConsole& c, std::vector<Bytes> replies)
+{
+    c.fp.serial.script.reads = std::move(replies);
+}
+
+inline void replyWith(TxConsole& c, std::vector<SocketStep> steps)
+{
+    c.fp.sockets.replies.push_back(std::move(steps));
+}
+
+inline void replyWith(TxConsole& c, const std::string& hex)
+{
+    replyWith(c, {data(hex)});
+}
+
+// Undoes the socket faults the rows set, so the next transaction shows what became of the link.
+inline void repairSockets(FakeSocketApi& s)
+{
+    s.startupFails = false;
+    s.connectError.reset();
+    s.writableTimesOut = false;
+    s.sendError.reset();
+    s.sendCount.reset();
+    s.replies.clear();
+}
+
+using Setup = std::function<void(TxConsole&)>;
+
+inline Setup typing(ControlId id, std::string text)
+{
+    return [id, text](TxConsole& c) { c.type(id, text); };
+}
+
+inline Setup replying(Bytes reply)
+{
+    return [reply](TxConsole& c) { reads(c, {reply}); };
+}
+
+inline Setup answering(std::vector<SocketStep> steps)
+{
+    return [steps](TxConsole& c) { replyWith(c, steps); };
+}
+
+inline Setup answering(const std::string& hex)
+{
+    return answering(std::vector<SocketStep>{data(hex)});
+}
+
+inline std::vector<std::string> valuesThen0(std::vector<std::string> first)
+{
+    first.resize(kValueRows, "0");
+    return first;
+}
+
+inline void expectIdle(const TxConsole& c)
+{
+    EXPECT_FALSE(c.dlg.busy());
+    EXPECT_EQ(c.view.busyDepth(), 0);
+}
+
+inline void expectTime(const TxConsole& c, std::uint32_t ms)
+{
+    EXPECT_EQ(c.dlg.stats().lastMs, ms);
+    EXPECT_EQ(c.view.text(ControlId::TransactionTime), std::to_string(ms));
+}
+
+// The one box of a failure, with the detail its text calls for, and nothing logged.
+inline void expectOneErrorBox(const TxConsole& c, const std::string& text)
+{
+    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{text});
+    EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
+    expectFittingDetail(c.view.boxes()[0]);
+    EXPECT_EQ(c.log(), "");
+}
+
+// A failed read of the logging mode: a box of its own is neither logged nor counted, a report is
+// both and shows no box.
+inline void expectLoggedRoad(const TxConsole& c, const std::string& text, bool ownBox)
+{
+    if (ownBox) {
+        EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>{text});
+        EXPECT_EQ(c.log(), "");
+        EXPECT_EQ(c.dlg.stats().errorCount, 0u);
+    } else {
+        EXPECT_TRUE(c.view.boxTexts().empty());
+        EXPECT_EQ(c.log(), c.reportLine(text) + "\r\n");
+        EXPECT_EQ(c.dlg.stats().errorCount, 1u);
+    }
+}
+
+// A failed read leaves zeros in the record and on the screen, after the busy cursor was shown.
+inline void expectFailedRead(const TxConsole& c, std::uint32_t lastMs)
+{
+    expectTime(c, lastMs);
+    EXPECT_EQ(c.recordValues(), allZero());
+    EXPECT_EQ(c.shownValues(), allZero());
+    expectIdle(c);
+    EXPECT_GE(c.view.maxBusyDepth(), 1);
+}
+
+// Whether the port was closed when a box went up; no port opened counts as closed.
+inline void watchPortAtBox(TxConsole& c, bool& closedAtBox)
+{
+    c.view.onBox([&c, &closedAtBox](const ShownBox&) {
+        closedAtBox = c.fp.serial.last() == nullptr || c.fp.serial.last()->closed;
+    });
+}
+
+inline void expectPortAfterFailure(const TxConsole& c, bool portOpened, int clears)
+{
+    EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a failure";
+    if (portOpened) {
+        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        EXPECT_TRUE(c.fp.serial.last()->closed);
+        EXPECT_EQ(c.fp.serial.last()->clearErrors, clears);
+    } else {
+        EXPECT_TRUE(c.fp.serial.opened.empty());
+    }
+}
+
+// The next transaction, once repaired, adds no box and connects anew only after a dropped link.
+inline void expectNextConnectsOnlyAfterADrop(TxConsole& c,
+                                             bool kept,
+                                             const std::function<void(TxConsole&)>& again)
+{
+    const std::size_t connects = c.fp.sockets.connects.size();
+    const std::size_t boxes = c.view.boxTexts().size();
+    again(c);
+    EXPECT_EQ(c.view.boxTexts().size(), boxes) << c.view.boxTexts().back();
+    EXPECT_EQ(c.fp.sockets.connects.size(), connects + (kept ? 0 : 1));
+}
+
+inline void expectSerialSentOnce(const TxConsole& c, const Bytes& request)
+{
+    ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+    const SerialLog& port = *c.fp.serial.last();
+    ASSERT_EQ(port.writes.size(), 1u);
+    EXPECT_EQ(toHex(port.writes[0]), toHex(request));
+}
+
+inline void expectTcpSentOnce(const TxConsole& c, const std::string& request)
+{
+    ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
+    EXPECT_EQ(toHex(c.fp.sockets.sent[0]), toHex(hexBytes(request)));
+}
+
+} // namespace quarin::test
