@@ -28,15 +28,28 @@ enum class Road
     Report // reportFailure: a box in Manual, a log line and a count in the logging mode
 };
 
+struct Outcome
+{
+    Road road;
+    std::uint32_t lastMs; // 0: untimed
+    bool portOpened;
+    int clears; // pending port errors cleared before the close
+};
+
+constexpr Outcome kNotOpened{Road::Box, 0, false, 0};
+constexpr Outcome kLineRefused{Road::Box, 0, true, 0};
+constexpr Outcome kPortFailed{Road::Box, 0, true, 1};
+constexpr Outcome kTimedOut{Road::Report, 1500, true, 1};
+constexpr Outcome kCutShort{Road::Report, 1500, true, 0};
+constexpr Outcome kBadCheck{Road::Report, 3, true, 0};
+constexpr Outcome kUntimed{Road::Report, 0, true, 0};
+
 struct FailureRow
 {
     const char* name;
     std::function<void(TxConsole&)> setup;
     std::string text;
-    Road road;
-    std::uint32_t lastMs; // 0: untimed
-    bool portOpened;
-    int clears; // pending port errors cleared before the close
+    Outcome after;
 };
 
 const Bytes kGoodReply = withCrc("01 03 02 00 0A");
@@ -48,213 +61,102 @@ std::vector<FailureRow> failureRows()
     };
     return {
         {"scattered count 0",
-         [](TxConsole& c) {
-             c.dataType(ScatteredRead);
-             c.type(ControlId::RegisterCount, "0");
-         },
+         ofType(ScatteredRead, typing(ControlId::RegisterCount, "0")),
          kCount100,
-         Road::Box,
-         0,
-         false,
-         0},
+         kNotOpened},
         {"scattered count 101",
-         [](TxConsole& c) {
-             c.dataType(ScatteredRead);
-             c.type(ControlId::RegisterCount, "101");
-         },
+         ofType(ScatteredRead, typing(ControlId::RegisterCount, "101")),
          kCount100,
-         Road::Box,
-         0,
-         false,
-         0},
-        {"holding count 0",
-         typing(ControlId::RegisterCount, "0"),
-         kCount125,
-         Road::Box,
-         0,
-         false,
-         0},
+         kNotOpened},
+        {"holding count 0", typing(ControlId::RegisterCount, "0"), kCount125, kNotOpened},
         {"input count 126",
-         [](TxConsole& c) {
-             c.dataType(InputRegister);
-             c.type(ControlId::RegisterCount, "126");
-         },
+         ofType(InputRegister, typing(ControlId::RegisterCount, "126")),
          kCount125,
-         Road::Box,
-         0,
-         false,
-         0},
+         kNotOpened},
         {"identification count 126",
-         [](TxConsole& c) {
-             c.dataType(DeviceIdentification);
-             c.type(ControlId::RegisterCount, "126");
-         },
+         ofType(DeviceIdentification, typing(ControlId::RegisterCount, "126")),
          kCount125,
-         Road::Box,
-         0,
-         false,
-         0},
-        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, Road::Box, 0, false, 0},
-        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, Road::Box, 0, false, 0},
+         kNotOpened},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kNotOpened},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, kNotOpened},
         {"port held elsewhere",
          [](TxConsole& c) { c.fp.serial.script.openFails = true; },
          kCapture,
-         Road::Box,
-         0,
-         false,
-         0},
+         kNotOpened},
         {"line settings refused",
          [](TxConsole& c) { c.fp.serial.script.configureFails = true; },
          kInit,
-         Road::Box,
-         0,
-         true,
-         0},
+         kLineRefused},
         {"write fails",
          [](TxConsole& c) { c.fp.serial.script.writeFails = true; },
          kTx,
-         Road::Box,
-         0,
-         true,
-         1},
-        {"short write",
-         [](TxConsole& c) { c.fp.serial.script.writeCount = 7; },
-         kTx,
-         Road::Box,
-         0,
-         true,
-         1},
+         kPortFailed},
+        {"short write", [](TxConsole& c) { c.fp.serial.script.writeCount = 7; }, kTx, kPortFailed},
         {"reply read fails",
          [](TxConsole& c) { c.fp.serial.script.failRead = 0; },
          kRx,
-         Road::Box,
-         0,
-         true,
-         1},
-        {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, Road::Report, 1500, true, 1},
+         kPortFailed},
+        {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, kTimedOut},
         {"exception",
          replying(withCrc("01 83 02")),
          "Exception response received - type 2",
-         Road::Report,
-         1500,
-         true,
-         1},
+         kTimedOut},
         {"exception code above 127",
          replying(withCrc("01 83 FE")),
          "Exception response received - type 254",
-         Road::Report,
-         1500,
-         true,
-         1},
+         kTimedOut},
         {"fragment",
          [=](TxConsole& c) { reads(c, {bytesOf(kGoodReply, 4)}); },
          kFragment,
-         Road::Report,
-         1500,
-         true,
-         1},
-        {"bad CRC", replying(hexBytes("01 03 02 00 0A 00 00")), kCrc, Road::Report, 3, true, 0},
+         kTimedOut},
+        {"bad CRC", replying(hexBytes("01 03 02 00 0A 00 00")), kCrc, kBadCheck},
         {"bad LRC",
          [](TxConsole& c) {
              c.dlg.selectAscii();
              reads(c, {textBytes(":010302000AF1\r\n")}); // F0 would be right
          },
          kCrc,
-         Road::Report,
-         3,
-         true,
-         0},
-        {"other slave answers",
-         replying(withCrc("02 03 02 00 0A")),
-         kSlaveId,
-         Road::Report,
-         0,
-         true,
-         0},
+         kBadCheck},
+        {"other slave answers", replying(withCrc("02 03 02 00 0A")), kSlaveId, kUntimed},
         {"slave 300 answered from 44",
          [](TxConsole& c) {
              c.type(ControlId::SlaveId, "300");
              reads(c, {withCrc("2C 03 02 00 0A")});
          },
          kSlaveId,
-         Road::Report,
-         0,
-         true,
-         0},
-        {"function", replying(withCrc("01 04 02 00 0A")), kFunction, Road::Report, 0, true, 0},
-        {"byte count", replying(withCrc("01 03 04 00 0A")), kByteCount, Road::Report, 0, true, 0},
+         kUntimed},
+        {"function", replying(withCrc("01 04 02 00 0A")), kFunction, kUntimed},
+        {"byte count", replying(withCrc("01 03 04 00 0A")), kByteCount, kUntimed},
         {"sub-function",
-         [](TxConsole& c) {
-             c.dataType(ScatteredRead);
-             reads(c, {withCrc("01 64 04 03 02 00 0A")});
-         },
+         ofType(ScatteredRead, replying(withCrc("01 64 04 03 02 00 0A"))),
          kSubFunction,
-         Road::Report,
-         0,
-         true,
-         0},
+         kUntimed},
         {"transmission number",
-         [](TxConsole& c) {
-             c.dataType(ScatteredRead);
-             reads(c, {withCrc("01 64 04 04 09 00 0A")});
-         },
+         ofType(ScatteredRead, replying(withCrc("01 64 04 04 09 00 0A"))),
          "Response has invalid transmission number.  Expected:  2.  Actual:  9.",
-         Road::Report,
-         0,
-         true,
-         0},
+         kUntimed},
         {"MEI type",
-         [](TxConsole& c) {
-             c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 2B 0D 01 01 00 00 00")});
-         },
+         ofType(DeviceIdentification, replying(withCrc("01 2B 0D 01 01 00 00 00"))),
          kSubFunction,
-         Road::Report,
-         0,
-         true,
-         0},
+         kUntimed},
         {"identification exception",
-         [](TxConsole& c) {
-             c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 AB 01")});
-         },
+         ofType(DeviceIdentification, replying(withCrc("01 AB 01"))),
          "Exception response received - type 1",
-         Road::Report,
-         1500,
-         true,
-         1},
+         kTimedOut},
         // Too short to hold the object count, although its CRC is right: refused before the
         // frame check would pass it.
         {"identification too short",
-         [](TxConsole& c) {
-             c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 2B 0E 01 01")});
-         },
+         ofType(DeviceIdentification, replying(withCrc("01 2B 0E 01 01"))),
          kFragment,
-         Road::Report,
-         1500,
-         true,
-         0},
+         kCutShort},
         {"identification cut before its MEI type",
-         [](TxConsole& c) {
-             c.dataType(DeviceIdentification);
-             reads(c, {withCrc("01 2B")});
-         },
+         ofType(DeviceIdentification, replying(withCrc("01 2B"))),
          kFragment,
-         Road::Report,
-         1500,
-         true,
-         0},
+         kCutShort},
         {"cut identification from another slave",
-         [](TxConsole& c) {
-             c.dataType(DeviceIdentification);
-             reads(c, {withCrc("02 2B 0E 01 01")});
-         },
+         ofType(DeviceIdentification, replying(withCrc("02 2B 0E 01 01"))),
          kSlaveId,
-         Road::Report,
-         0,
-         true,
-         0},
+         kUntimed},
         // The second character is a hex digit, never an exception flag.
         {"ASCII exception to a register read",
          [](TxConsole& c) {
@@ -262,10 +164,7 @@ std::vector<FailureRow> failureRows()
              reads(c, {asciiFrame("01 83 02")});
          },
          kFragment,
-         Road::Report,
-         1500,
-         true,
-         1},
+         kTimedOut},
         {"ASCII exception to an identification read",
          [](TxConsole& c) {
              c.dlg.selectAscii();
@@ -273,17 +172,14 @@ std::vector<FailureRow> failureRows()
              reads(c, {asciiFrame("01 AB 01")});
          },
          kFunction,
-         Road::Report,
-         0,
-         true,
-         0},
+         kUntimed},
     };
 }
 
 void expectAfterFailure(TxConsole& c, const FailureRow& row)
 {
-    expectFailedRead(c, row.lastMs);
-    expectPortAfterFailure(c, row.portOpened, row.clears);
+    expectFailedRead(c, row.after.lastMs);
+    expectPortAfterFailure(c, row.after.portOpened, row.after.clears);
 }
 
 } // namespace
@@ -300,7 +196,7 @@ TEST(SerialReadFailures, ManualModeShowsEachFailureInABoxAfterClosingThePort)
         c.read();
 
         ASSERT_NO_FATAL_FAILURE(
-            expectOneErrorBox(c, row.road == Road::Box ? row.text : c.reportLine(row.text)));
+            expectOneErrorBox(c, row.after.road == Road::Box ? row.text : c.reportLine(row.text)));
         EXPECT_TRUE(closedAtBox);
         EXPECT_EQ(c.dlg.stats().errorCount, 0u);
         expectAfterFailure(c, row);
@@ -316,8 +212,8 @@ TEST(SerialReadFailures, LoggingModeLogsAndCountsReportsButShowsBoxes)
         row.setup(c);
         c.readLogged();
 
-        expectLoggedRoad(c, row.text, row.road == Road::Box);
-        if (row.road != Road::Box) {
+        expectLoggedRoad(c, row.text, row.after.road == Road::Box);
+        if (row.after.road != Road::Box) {
             EXPECT_EQ(c.view.text(ControlId::ErrorCount), "1");
         }
         EXPECT_EQ(c.dlg.stats().transactionCount, 1u);
@@ -867,7 +763,7 @@ TEST(SerialReadFailures, TheDetailNamesTheKernelsRs485DirectionWhereItDrivesIt)
             }
             c.read();
             ASSERT_EQ(c.view.boxes().size(), 1u);
-            const bool lineSetUp = row.portOpened && row.text != kInit;
+            const bool lineSetUp = row.after.portOpened && row.text != kInit;
             EXPECT_EQ(c.view.boxes()[0].detail.find(note) != std::string::npos, rs485 && lineSetUp)
                 << c.view.boxes()[0].detail;
         }

@@ -35,160 +35,102 @@ void serialConsole(TxConsole& c)
 
 const Bytes kEcho = withCrc("01 10 00 00 00 01");
 
-struct FailureRow
+struct Outcome
 {
-    const char* name;
-    std::function<void(TxConsole&)> setup;
-    std::string text;
     std::uint32_t lastMs; // 0: untimed
     bool portOpened;
     int clears;
     bool closedAtBox; // the port was closed before the box went up
 };
 
+constexpr Outcome kNotOpened{0, false, 0, true};
+constexpr Outcome kUntimed{0, true, 0, false};
+constexpr Outcome kPortFailed{0, true, 1, false};
+constexpr Outcome kTimedOut{1500, true, 1, true};
+constexpr Outcome kBadCheck{3, true, 0, false};
+
+struct FailureRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> setup;
+    std::string text;
+    Outcome after;
+};
+
 std::vector<FailureRow> failureRows()
 {
     return {
-        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, 0, false, 0, true},
-        {"start register 65536",
-         typing(ControlId::StartRegister, "65536"),
-         kStart,
-         0,
-         false,
-         0,
-         true},
+        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, kNotOpened},
+        {"start register 65536", typing(ControlId::StartRegister, "65536"), kStart, kNotOpened},
         {"start register before a bad value",
          [](TxConsole& c) {
              c.type(ControlId::StartRegister, "0");
              values(c, {"70000"});
          },
          kStart,
-         0,
-         false,
-         0,
-         true},
-        {"count 0", typing(ControlId::RegisterCount, "0"), kCount10, 0, false, 0, true},
-        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, 0, false, 0, true},
-        {"first value -32769",
-         [](TxConsole& c) { values(c, {"-32769"}); },
-         valueRange("First"),
-         0,
-         false,
-         0,
-         true},
-        {"first value 65536",
-         [](TxConsole& c) { values(c, {"65536"}); },
-         valueRange("First"),
-         0,
-         false,
-         0,
-         true},
-        {"twenty digits",
-         [](TxConsole& c) { values(c, {"99999999999999999999"}); },
-         valueRange("First"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
+        {"count 0", typing(ControlId::RegisterCount, "0"), kCount10, kNotOpened},
+        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, kNotOpened},
+        {"first value -32769", typingValues({"-32769"}), valueRange("First"), kNotOpened},
+        {"first value 65536", typingValues({"65536"}), valueRange("First"), kNotOpened},
+        {"twenty digits", typingValues({"99999999999999999999"}), valueRange("First"), kNotOpened},
         {"twenty digits below zero",
-         [](TxConsole& c) { values(c, {"-99999999999999999999"}); },
+         typingValues({"-99999999999999999999"}),
          valueRange("First"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
         {"second value",
          [](TxConsole& c) {
              c.type(ControlId::RegisterCount, "2");
              values(c, {"1", "-40000"});
          },
          valueRange("Second"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
         {"ninth value",
          [](TxConsole& c) {
              c.type(ControlId::RegisterCount, "10");
              values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
          },
          valueRange("Nineth"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
         {"tenth value",
          [](TxConsole& c) {
              c.type(ControlId::RegisterCount, "10");
              values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
          },
          valueRange("Tenth"),
-         0,
-         false,
-         0,
-         true},
-        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, 0, false, 0, true},
-        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, 0, false, 0, true},
+         kNotOpened},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kNotOpened},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, kNotOpened},
         {"port held elsewhere",
          [](TxConsole& c) { c.fp.serial.script.openFails = true; },
          kCapture,
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
         {"line settings refused",
          [](TxConsole& c) { c.fp.serial.script.configureFails = true; },
          kInit,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
         {"write fails",
          [](TxConsole& c) { c.fp.serial.script.writeFails = true; },
          kTx,
-         0,
-         true,
-         1,
-         false},
-        {"read fails",
-         [](TxConsole& c) { c.fp.serial.script.failRead = 0; },
-         kRx,
-         0,
-         true,
-         1,
-         false},
-        {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, 1500, true, 1, true},
+         kPortFailed},
+        {"read fails", [](TxConsole& c) { c.fp.serial.script.failRead = 0; }, kRx, kPortFailed},
+        {"no reply", [](TxConsole& c) { reads(c, {}); }, kNoResponse, kTimedOut},
         {"exception",
          replying(withCrc("01 90 02")),
          "Exception response form slave device - type 2",
-         1500,
-         true,
-         1,
-         true},
+         kTimedOut},
         {"exception code above 127",
          replying(withCrc("01 90 FF")),
          "Exception response form slave device - type 255",
-         1500,
-         true,
-         1,
-         true},
-        {"incomplete",
-         replying(Bytes(kEcho.begin(), kEcho.begin() + 7)),
-         kIncomplete,
-         1500,
-         true,
-         1,
-         true},
+         kTimedOut},
+        {"incomplete", replying(Bytes(kEcho.begin(), kEcho.begin() + 7)), kIncomplete, kTimedOut},
         {"ASCII exception",
          [](TxConsole& c) {
              c.dlg.selectAscii();
              reads(c, {asciiFrame("01 90 02")});
          },
          kIncomplete,
-         1500,
-         true,
-         1,
-         true},
+         kTimedOut},
         // A line that echoes and a slave that says nothing: the echo is not taken for the reply.
         {"silent slave on an echoing line",
          [](TxConsole& c) {
@@ -196,47 +138,29 @@ std::vector<FailureRow> failureRows()
              reads(c, {withCrc("01 10 00 00 00 01 02 00 01")});
          },
          kNoResponse,
-         3 + 1500,
-         true,
-         1,
-         true},
-        {"bad CRC", replying(hexBytes("01 10 00 00 00 01 00 00")), kCrc, 3, true, 0, false},
+         {3 + 1500, true, 1, true}},
+        {"bad CRC", replying(hexBytes("01 10 00 00 00 01 00 00")), kCrc, kBadCheck},
         {"bad LRC",
          [](TxConsole& c) {
              c.dlg.selectAscii();
              reads(c, {textBytes(":011000000001EF\r\n")}); // EE would be right
          },
          kCrc,
-         3,
-         true,
-         0,
-         false},
-        {"other slave answers",
-         replying(withCrc("02 10 00 00 00 01")),
-         kSlaveId,
-         0,
-         true,
-         0,
-         false},
+         kBadCheck},
+        {"other slave answers", replying(withCrc("02 10 00 00 00 01")), kSlaveId, kUntimed},
         {"slave 300 answered from 44",
          [](TxConsole& c) {
              c.type(ControlId::SlaveId, "300");
              reads(c, {withCrc("2C 10 00 00 00 01")});
          },
          kSlaveId,
-         0,
-         true,
-         0,
-         false},
-        {"function", replying(withCrc("01 06 00 00 00 01")), kWriteFunction, 0, true, 0, false},
+         kUntimed},
+        {"function", replying(withCrc("01 06 00 00 00 01")), kWriteFunction, kUntimed},
         {"exception of the full length",
          replying(withCrc("01 90 02 00 00 00")),
          kWriteFunction,
-         0,
-         true,
-         0,
-         false},
-        {"start register", replying(withCrc("01 10 00 01 00 01")), kStartEcho, 0, true, 0, false},
+         kUntimed},
+        {"start register", replying(withCrc("01 10 00 01 00 01")), kStartEcho, kUntimed},
         {"Jbus start register echoed less one",
          [](TxConsole& c) {
              c.select(ControlId::Protocol, Jbus);
@@ -244,10 +168,7 @@ std::vector<FailureRow> failureRows()
              reads(c, {withCrc("01 10 00 63 00 01")});
          },
          kStartEcho,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
         {"single register value",
          [](TxConsole& c) {
              c.dataType(SingleHoldingRegister);
@@ -255,10 +176,7 @@ std::vector<FailureRow> failureRows()
              reads(c, {withCrc("01 06 00 00 00 04")});
          },
          kValueEcho,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
         {"quantity with both bytes compared",
          [](TxConsole& c) {
              c.type(ControlId::RegisterCount, "3");
@@ -266,10 +184,7 @@ std::vector<FailureRow> failureRows()
              reads(c, {withCrc("01 10 00 00 01 03")});
          },
          kQuantityEcho,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
     };
 }
 
@@ -293,11 +208,12 @@ TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShort
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_EQ(c.dlg.stats().transactionCount, 0u);
             EXPECT_FALSE(c.dlg.scheduleRunning());
-            EXPECT_EQ(closedAtBox, row.closedAtBox);
-            EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
+            EXPECT_EQ(closedAtBox, row.after.closedAtBox);
+            EXPECT_EQ(c.dlg.stats().lastMs, row.after.lastMs);
             expectIdle(c);
             EXPECT_GE(c.view.maxBusyDepth(), 1);
-            ASSERT_NO_FATAL_FAILURE(expectPortAfterFailure(c, row.portOpened, row.clears));
+            ASSERT_NO_FATAL_FAILURE(
+                expectPortAfterFailure(c, row.after.portOpened, row.after.clears));
             // Settings are never changed by a failure.
             EXPECT_EQ(c.dlg.settings().m_sampleMode, mode);
         }
@@ -319,12 +235,7 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     const std::vector<std::string> before = {"400001", "0", "0", "0", "0", "0", "0", "0", "0", "0"};
     const Row rows[] = {
         {"untimed echo failure", replying(withCrc("02 10 00 06 00 02")), "3", before},
-        {"untimed value failure",
-         [](TxConsole& c) {
-             values(c, {"1", "70000"});
-         },
-         "3",
-         before},
+        {"untimed value failure", typingValues({"1", "70000"}), "3", before},
         {"timeout out of range",
          typing(ControlId::Timeout, "999"),
          "0",

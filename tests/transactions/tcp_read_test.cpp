@@ -71,247 +71,146 @@ enum class Road
     LinkFailure // reportFailure, the link closed
 };
 
-struct FailureRow
+struct Outcome
 {
-    const char* name;
-    std::function<void(TxConsole&)> setup;
-    std::string text;
     Road road;
     std::uint32_t lastMs; // 0: no whole reply frame arrived
     bool linked;          // got as far as the link, so a second read shows what became of it
 };
 
+constexpr Outcome kNotLinked{Road::Box, 0, false};
+constexpr Outcome kOwnBox{Road::Box, 4, true};
+constexpr Outcome kRefused{Road::Failure, 4, true};
+constexpr Outcome kLinkLost{Road::LinkFailure, 0, true};
+constexpr Outcome kLinkLostTimed{Road::LinkFailure, 4, true};
+
+struct FailureRow
+{
+    const char* name;
+    std::function<void(TxConsole&)> setup;
+    std::string text;
+    Outcome after;
+};
+
 std::vector<FailureRow> failureRows()
 {
-    auto scattered = [](TxConsole& c) { c.dataType(ScatteredRead); };
-    auto identification = [](TxConsole& c) { c.dataType(DeviceIdentification); };
     return {
-        {"empty address", typing(ControlId::Address, ""), kNoAddress, Road::Box, 0, false},
+        {"empty address", typing(ControlId::Address, ""), kNoAddress, kNotLinked},
         {"empty address before a bad time-out",
          [](TxConsole& c) {
              c.type(ControlId::Address, "");
              c.type(ControlId::Timeout, "999");
          },
          kNoAddress,
-         Road::Box,
-         0,
-         false},
-        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, Road::Box, 0, false},
-        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, Road::Box, 0, false},
-        {"count 0", typing(ControlId::RegisterCount, "0"), kCount125, Road::Box, 0, false},
-        {"count 126", typing(ControlId::RegisterCount, "126"), kCount125, Road::Box, 0, false},
+         kNotLinked},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kNotLinked},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, kNotLinked},
+        {"count 0", typing(ControlId::RegisterCount, "0"), kCount125, kNotLinked},
+        {"count 126", typing(ControlId::RegisterCount, "126"), kCount125, kNotLinked},
         {"scattered count 101",
-         [=](TxConsole& c) {
-             scattered(c);
-             c.type(ControlId::RegisterCount, "101");
-         },
+         ofType(ScatteredRead, typing(ControlId::RegisterCount, "101")),
          kCount100,
-         Road::Box,
-         0,
-         false},
+         kNotLinked},
         {"socket library will not start",
          [](TxConsole& c) { c.fp.sockets.startupFails = true; },
          kWinsock,
-         Road::Box,
-         0,
-         false},
-        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, Road::Box, 0, false},
-        {"blanks are a host name", typing(ControlId::Address, "  "), kResolve, Road::Box, 0, false},
+         kNotLinked},
+        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, kNotLinked},
+        {"blanks are a host name", typing(ControlId::Address, "  "), kResolve, kNotLinked},
         {"connection refused",
          [](TxConsole& c) { c.fp.sockets.connectError = 111; },
          connectText(111),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"never writable",
          [](TxConsole& c) { c.fp.sockets.writableTimesOut = true; },
          writableText(0),
-         Road::LinkFailure,
-         0,
-         true},
-        {"send fails",
-         [](TxConsole& c) { c.fp.sockets.sendError = 32; },
-         sendText(32),
-         Road::LinkFailure,
-         0,
-         true},
-        {"partial send",
-         [](TxConsole& c) { c.fp.sockets.sendCount = 5; },
-         sendText(0),
-         Road::LinkFailure,
-         0,
-         true},
-        {"no reply", answering({silence()}), readableText(0), Road::LinkFailure, 0, true},
-        {"slave closes",
-         answering({closeStep()}),
-         recvOperationText(0),
-         Road::LinkFailure,
-         0,
-         true},
-        {"receive fails",
-         answering({failStep(104)}),
-         recvOperationText(104),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
+        {"send fails", [](TxConsole& c) { c.fp.sockets.sendError = 32; }, sendText(32), kLinkLost},
+        {"partial send", [](TxConsole& c) { c.fp.sockets.sendCount = 5; }, sendText(0), kLinkLost},
+        {"no reply", answering({silence()}), readableText(0), kLinkLost},
+        {"slave closes", answering({closeStep()}), recvOperationText(0), kLinkLost},
+        {"receive fails", answering({failStep(104)}), recvOperationText(104), kLinkLost},
         {"rest of the frame never comes",
          answering({data("00 01 00 00 00 05 01"), silence()}),
          readableText(0),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"closed within the frame",
          answering({data("00 01 00 00 00 05 01"), closeStep()}),
          recvOperationText(0),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"first receive of three bytes",
          answering({data("00 01 00"), data("00 00 05 01 03 02 00 0A")}),
          kHeaderShort,
-         Road::LinkFailure,
-         0,
-         true},
-        {"length 0", answering("00 01 00 00 00 00"), kOutOfBounds, Road::LinkFailure, 0, true},
-        {"length 1", answering("00 01 00 00 00 01 01"), kOutOfBounds, Road::LinkFailure, 0, true},
-        {"length 255",
-         answering("00 01 00 00 00 FF 01 03"),
-         kOutOfBounds,
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
+        {"length 0", answering("00 01 00 00 00 00"), kOutOfBounds, kLinkLost},
+        {"length 1", answering("00 01 00 00 00 01 01"), kOutOfBounds, kLinkLost},
+        {"length 255", answering("00 01 00 00 00 FF 01 03"), kOutOfBounds, kLinkLost},
         // Accepted by the header check, so the whole frame is read and timed; too short for one
         // register, and without the exception flag.
-        {"length 2",
-         answering("00 01 00 00 00 02 01 03"),
-         recvRequestText(0),
-         Road::LinkFailure,
-         4,
-         true},
+        {"length 2", answering("00 01 00 00 00 02 01 03"), recvRequestText(0), kLinkLostTimed},
         {"wrong length",
          answering("00 01 00 00 00 04 01 03 02 00"),
          recvRequestText(0),
-         Road::LinkFailure,
-         4,
-         true},
+         kLinkLostTimed},
         {"wrong length with the exception flag",
          answering("00 01 00 00 00 03 01 83 02"),
          "Exception response received - type 2",
-         Road::Failure,
-         4,
-         true},
-        {"transaction identifier",
-         answering("01 00 00 00 00 05 01 03 02 00 0A"),
-         kBadId,
-         Road::Box,
-         4,
-         true},
-        {"unit identifier",
-         answering("00 01 00 00 00 05 02 03 02 00 0A"),
-         kSlaveId,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
+        {"transaction identifier", answering("01 00 00 00 00 05 01 03 02 00 0A"), kBadId, kOwnBox},
+        {"unit identifier", answering("00 01 00 00 00 05 02 03 02 00 0A"), kSlaveId, kRefused},
         {"slave 300 answered from 44",
          [](TxConsole& c) {
              c.type(ControlId::SlaveId, "300");
              replyWith(c, "00 01 00 00 00 05 2C 03 02 00 0A");
          },
          kSlaveId,
-         Road::Failure,
-         4,
-         true},
-        {"function",
-         answering("00 01 00 00 00 05 01 04 02 00 0A"),
-         kFunction,
-         Road::Failure,
-         4,
-         true},
-        {"byte count",
-         answering("00 01 00 00 00 05 01 03 04 00 0A"),
-         kByteCount,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
+        {"function", answering("00 01 00 00 00 05 01 04 02 00 0A"), kFunction, kRefused},
+        {"byte count", answering("00 01 00 00 00 05 01 03 04 00 0A"), kByteCount, kRefused},
         {"sub-function",
-         [=](TxConsole& c) {
-             scattered(c);
-             replyWith(c, "00 01 00 00 00 07 01 64 04 03 02 00 0A");
-         },
+         ofType(ScatteredRead, answering("00 01 00 00 00 07 01 64 04 03 02 00 0A")),
          kSubFunction,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         {"transmission number",
-         [=](TxConsole& c) {
-             scattered(c);
-             replyWith(c, "00 01 00 00 00 07 01 64 04 04 09 00 0A");
-         },
+         ofType(ScatteredRead, answering("00 01 00 00 00 07 01 64 04 04 09 00 0A")),
          "Response has invalid transmission number.  Expected:  2.  Actual:  9",
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         {"MEI type",
-         [=](TxConsole& c) {
-             identification(c);
-             replyWith(c, "00 01 00 00 00 08 01 2B 0D 01 01 00 00 00");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 08 01 2B 0D 01 01 00 00 00")),
          kSubFunction,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         {"identification exception",
-         [=](TxConsole& c) {
-             identification(c);
-             replyWith(c, "00 01 00 00 00 03 01 AB 01");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 03 01 AB 01")),
          "Exception response received - type 1",
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         // Too short to hold the object count: refused, once the checks before the object walk
         // have passed.
         {"identification frame cut before its object count",
-         [=](TxConsole& c) {
-             identification(c);
-             replyWith(c, "00 01 00 00 00 03 01 2B 0E");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 03 01 2B 0E")),
          recvRequestText(0),
-         Road::LinkFailure,
-         4,
-         true},
+         kLinkLostTimed},
         {"short identification frame with another identifier",
-         [=](TxConsole& c) {
-             identification(c);
-             replyWith(c, "00 09 00 00 00 03 01 2B 0E");
-         },
+         ofType(DeviceIdentification, answering("00 09 00 00 00 03 01 2B 0E")),
          kBadId,
-         Road::Box,
-         4,
-         true},
+         kOwnBox},
         {"short identification frame with another function",
-         [=](TxConsole& c) {
-             identification(c);
-             replyWith(c, "00 01 00 00 00 03 01 03 02");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 03 01 03 02")),
          kFunction,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
     };
 }
 
 void expectAfterFailure(TxConsole& c, const FailureRow& row)
 {
-    expectFailedRead(c, row.lastMs);
-    if (!row.linked) {
+    expectFailedRead(c, row.after.lastMs);
+    if (!row.after.linked) {
         EXPECT_TRUE(c.fp.sockets.connects.empty());
         EXPECT_TRUE(c.fp.sockets.sent.empty());
         EXPECT_FALSE(c.dlg.connected());
         EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups) << "library released";
         return;
     }
-    const bool kept = row.road != Road::LinkFailure;
+    const bool kept = row.after.road != Road::LinkFailure;
     EXPECT_EQ(c.dlg.connected(), kept);
     EXPECT_EQ(c.fp.sockets.open, kept ? 1 : 0);
     EXPECT_EQ(c.fp.sockets.cleanups, kept ? 0 : 1);
@@ -335,7 +234,7 @@ TEST(TcpReadFailures, ManualModeShowsEachFailureInABox)
         c.read();
 
         ASSERT_NO_FATAL_FAILURE(
-            expectOneErrorBox(c, row.road == Road::Box ? row.text : c.reportLine(row.text)));
+            expectOneErrorBox(c, row.after.road == Road::Box ? row.text : c.reportLine(row.text)));
         expectAfterFailure(c, row);
     }
 }
@@ -349,17 +248,17 @@ TEST(TcpReadFailures, LoggingModeLogsAndCountsReportsButNotBoxes)
         row.setup(c);
         c.readLogged();
 
-        expectLoggedRoad(c, row.text, row.road == Road::Box);
+        expectLoggedRoad(c, row.text, row.after.road == Road::Box);
         EXPECT_TRUE(c.dlg.scheduleRunning());
         // A second tick of the same run.
         const std::size_t connects = c.fp.sockets.connects.size();
-        if (row.linked) {
+        if (row.after.linked) {
             repair(c);
             c.dlg.onTimer(CMasterDlg::kScheduleTimer);
             ASSERT_TRUE(c.fp.workers.runNext());
             EXPECT_EQ(c.view.text(ControlId::Value, 0), "1");
             EXPECT_EQ(c.fp.sockets.connects.size(),
-                      connects + (row.road == Road::LinkFailure ? 1 : 0));
+                      connects + (row.after.road == Road::LinkFailure ? 1 : 0));
             EXPECT_EQ(c.dlg.stats().transactionCount, 2u);
         }
     }
@@ -441,10 +340,7 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
          "00 01 00 00 00 06 01 03 00 00 00 02",
          valuesThen0({"1", "2"})},
         {"input registers from register 100",
-         [](TxConsole& c) {
-             c.dataType(InputRegister);
-             c.type(ControlId::StartRegister, "100");
-         },
+         ofType(InputRegister, typing(ControlId::StartRegister, "100")),
          "00 01 00 00 00 06 01 04 00 63 00 01",
          valuesThen0({"1"})},
         {"single holding register",

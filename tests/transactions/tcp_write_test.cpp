@@ -65,7 +65,7 @@ std::vector<FailureRow> failureRows()
          true},
         {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, 0, true},
         {"first value",
-         [](TxConsole& c) { values(c, {"-32769"}); },
+         typingValues({"-32769"}),
          "First value must be in the range from -32768 to 65535",
          0,
          true},
@@ -243,12 +243,7 @@ TEST(TcpWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
 
     const Row rows[] = {
         {"refused echo", answering("00 02 00 00 00 06 01 10 00 07 00 01"), "2", true},
-        {"refused value",
-         [](TxConsole& c) {
-             values(c, {"1", "-40000"});
-         },
-         "2",
-         true},
+        {"refused value", typingValues({"1", "-40000"}), "2", true},
         {"timeout out of range", typing(ControlId::Timeout, "999"), "0", false},
         {"reply of the wrong length", answering({closeStep()}), "2", false},
     };

@@ -94,6 +94,20 @@ inline Setup typing(ControlId id, std::string text)
     return [id, text](TxConsole& c) { c.type(id, text); };
 }
 
+inline Setup typingValues(std::vector<std::string> texts)
+{
+    return [texts](TxConsole& c) { values(c, texts); };
+}
+
+// The data type chosen first, then the rest of the setup.
+inline Setup ofType(DataType type, Setup then)
+{
+    return [type, then](TxConsole& c) {
+        c.dataType(type);
+        then(c);
+    };
+}
+
 inline Setup replying(Bytes reply)
 {
     return [reply](TxConsole& c) { reads(c, {reply}); };
