@@ -98,6 +98,49 @@ void expectIdentification(const LiveConsole& c, const std::string& text)
     EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
 }
 
+// The failure the next read or write shows on its road.
+std::string failureOf(LiveConsole& c, bool write, Road road, const std::string& slavePrefix)
+{
+    const std::time_t from = std::time(nullptr);
+    write ? c.dlg.onWrite() : c.dlg.onRead();
+    return shownFailure(c, road, from, slavePrefix);
+}
+
+// A read of one holding register from a slave that answers 42.
+void expectGoodRead(LiveConsole& c)
+{
+    c.view.clearBoxes();
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(c.shownValues()[0], "42");
+}
+
+// A row's transaction of one register holding 5 as written, within the row's time limit; then
+// what it showed: the identification, nothing at all, or its failure, a failed read leaving
+// zeros.
+void expectRowShown(
+    LiveConsole& c, bool write, Road road, const std::string& text, const std::string& slavePrefix)
+{
+    c.values({"5"});
+    c.view.clearBoxes();
+    const std::time_t from = std::time(nullptr);
+    const auto begun = SteadyClock::now();
+    write ? c.dlg.onWrite() : c.dlg.onRead();
+    EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
+    if (road == Road::Info) {
+        expectIdentification(c, text);
+    } else if (road == Road::None) {
+        EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+        EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
+    } else {
+        const std::string shown = shownFailure(c, road, from, slavePrefix);
+        EXPECT_TRUE(textMatches(shown, text)) << shown;
+        if (!write) {
+            EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // TCP
 
@@ -308,33 +351,13 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
         SCOPED_TRACE(row.name);
         c.dataType(row.type);
         c.registers(1, row.count);
-        c.values({"5"});
-        c.view.clearBoxes();
-        const std::time_t from = std::time(nullptr);
-        const auto begun = SteadyClock::now();
-        write ? c.dlg.onWrite() : c.dlg.onRead();
-        EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
-        if (row.road == Road::None) {
-            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-            EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
-        } else if (row.road == Road::Info) {
-            expectIdentification(c, row.text);
-        } else {
-            const std::string shown = shownFailure(c, row.road, from, tcpSlavePrefix());
-            EXPECT_TRUE(textMatches(shown, row.text)) << shown;
-            if (!write) {
-                EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
-            }
-        }
+        expectRowShown(c, write, row.road, row.text, tcpSlavePrefix());
         EXPECT_EQ(c.dlg.connected(), row.link == Link::Kept);
         EXPECT_FALSE(c.dlg.busy());
 
         c.dataType(HoldingRegister);
         c.registers(1, 1);
-        c.view.clearBoxes();
-        c.dlg.onRead();
-        EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-        EXPECT_EQ(c.shownValues()[0], "42");
+        expectGoodRead(c);
         const std::vector<int> now = clientPortsTo(rig.port());
         ASSERT_EQ(now.size(), 1u) << "one connection at a time";
         if (row.link == Link::Kept) {
@@ -686,9 +709,7 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
     ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     c.view.clearBoxes();
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    const std::string readShown = shownFailure(c, Road::Report, from, tcpSlavePrefix());
+    const std::string readShown = failureOf(c, false, Road::Report, tcpSlavePrefix());
     EXPECT_TRUE(readShown.starts_with(sendError)) << readShown;
     EXPECT_FALSE(c.dlg.connected());
 
@@ -698,15 +719,10 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
     ASSERT_TRUE(rig.slave.waitForLine("DONE 1", kAnswerTimeout));
     c.view.clearBoxes();
-    c.dlg.onWrite();
-    const std::string writeShown = shownFailure(c, Road::Box, from, "");
+    const std::string writeShown = failureOf(c, true, Road::Box, "");
     EXPECT_TRUE(writeShown.starts_with("Slave ID 1 - " + sendError)) << writeShown;
     EXPECT_FALSE(c.dlg.connected());
-
-    c.view.clearBoxes();
-    c.dlg.onRead();
-    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(c.shownValues()[0], "42");
+    expectGoodRead(c);
     EXPECT_TRUE(rig.slave.stop());
 }
 
@@ -728,18 +744,12 @@ TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
     EXPECT_TRUE(c.dlg.connected()) << "nothing tells the console until it uses the connection";
 
     c.view.clearBoxes();
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    const std::string shown = shownFailure(c, Road::Report, from, tcpSlavePrefix());
+    const std::string shown = failureOf(c, false, Road::Report, tcpSlavePrefix());
     EXPECT_TRUE(
         textMatches(shown, "Winsock error occurred during socket recv operation - error = "))
         << shown;
     EXPECT_FALSE(c.dlg.connected());
-
-    c.view.clearBoxes();
-    c.dlg.onRead();
-    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(c.shownValues()[0], "42");
+    expectGoodRead(c);
     EXPECT_TRUE(rig.slave.stop());
 }
 
@@ -756,15 +766,12 @@ TEST(FaultScenarios, RefusedConnectionIsReportedByReadAndWrite)
         "Winsock error occurred during connect attempt on socket - error = " +
         std::to_string(ECONNREFUSED);
 
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    EXPECT_EQ(shownFailure(c, Road::Report, from, tcpSlavePrefix()), refused);
+    EXPECT_EQ(failureOf(c, false, Road::Report, tcpSlavePrefix()), refused);
     EXPECT_FALSE(c.dlg.connected());
 
     c.view.clearBoxes();
     c.values({"5"});
-    c.dlg.onWrite();
-    EXPECT_EQ(shownFailure(c, Road::Box, from, ""), "Slave ID 1 - " + refused);
+    EXPECT_EQ(failureOf(c, true, Road::Box, ""), "Slave ID 1 - " + refused);
     EXPECT_FALSE(c.dlg.connected());
 }
 
@@ -934,26 +941,14 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
         c.useSerial(kCom, row.protocol);
         c.dataType(row.type);
         c.registers(1, 1);
-        c.values({"5"});
-        c.view.clearBoxes();
-        const std::time_t from = std::time(nullptr);
-        const auto begun = SteadyClock::now();
-        write ? c.dlg.onWrite() : c.dlg.onRead();
-        EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
-
-        if (row.identification) {
-            expectIdentification(c, row.text);
-        } else if (row.text.empty()) {
-            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-            EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
-        } else {
-            const std::string shown =
-                shownFailure(c, write ? Road::Box : Road::Report, from, serialSlavePrefix());
-            EXPECT_EQ(shown, row.text);
-            if (!write) {
-                EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
-            }
-        }
+        const Road failed = write ? Road::Box : Road::Report;
+        expectRowShown(c,
+                       write,
+                       row.identification ? Road::Info
+                       : row.text.empty() ? Road::None
+                                          : failed,
+                       row.text,
+                       serialSlavePrefix());
         const std::uint32_t ms = c.dlg.stats().lastMs;
         switch (row.timed) {
         case Timed::No:
@@ -1196,9 +1191,7 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
     LiveConsole c;
     c.useSerial(kCom, Modbus);
     c.timeoutMs(kShortTimeoutMs);
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
+    EXPECT_EQ(failureOf(c, false, Road::Report, serialSlavePrefix()),
               "Timeout waiting on a response");
     ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     // The late reply has gone through the cable into the closed port's queue.
@@ -1206,10 +1199,7 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
     ASSERT_EQ(rig.cable.sentByPeer().size(), 7u);
     ASSERT_TRUE(rig.cable.waitQueuedTowardQuarin(7u, kAnswerTimeout));
 
-    c.view.clearBoxes();
-    c.dlg.onRead();
-    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(c.shownValues()[0], "42");
+    expectGoodRead(c);
     EXPECT_TRUE(rig.slave.stop());
 }
 
@@ -1254,9 +1244,7 @@ TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
         c.dataType(attempt.type);
         c.view.clearBoxes();
         rig.cable.clearRecords();
-        const std::time_t from = std::time(nullptr);
-        attempt.write ? c.dlg.onWrite() : c.dlg.onRead();
-        EXPECT_EQ(shownFailure(c, attempt.road, from, serialSlavePrefix()), attempt.text);
+        EXPECT_EQ(failureOf(c, attempt.write, attempt.road, serialSlavePrefix()), attempt.text);
         EXPECT_FALSE(rig.cable.sentByQuarin().empty());
     }
 }
