@@ -111,18 +111,12 @@ std::vector<FailureRow> failureRows()
          kTimedOut},
         {"bad CRC", replying(hexBytes("01 03 02 00 0A 00 00")), kCrc, kBadCheck},
         {"bad LRC",
-         [](TxConsole& c) {
-             c.dlg.selectAscii();
-             reads(c, {textBytes(":010302000AF1\r\n")}); // F0 would be right
-         },
+         inAscii(replying(textBytes(":010302000AF1\r\n"))), // F0 would be right
          kCrc,
          kBadCheck},
         {"other slave answers", replying(withCrc("02 03 02 00 0A")), kSlaveId, kUntimed},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
-             c.type(ControlId::SlaveId, "300");
-             reads(c, {withCrc("2C 03 02 00 0A")});
-         },
+         both(typing(ControlId::SlaveId, "300"), replying(withCrc("2C 03 02 00 0A"))),
          kSlaveId,
          kUntimed},
         {"function", replying(withCrc("01 04 02 00 0A")), kFunction, kUntimed},
@@ -159,10 +153,7 @@ std::vector<FailureRow> failureRows()
          kUntimed},
         // The second character is a hex digit, never an exception flag.
         {"ASCII exception to a register read",
-         [](TxConsole& c) {
-             c.dlg.selectAscii();
-             reads(c, {asciiFrame("01 83 02")});
-         },
+         inAscii(replying(asciiFrame("01 83 02"))),
          kFragment,
          kTimedOut},
         {"ASCII exception to an identification read",

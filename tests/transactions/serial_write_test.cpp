@@ -124,13 +124,7 @@ std::vector<FailureRow> failureRows()
          "Exception response form slave device - type 255",
          kTimedOut},
         {"incomplete", replying(Bytes(kEcho.begin(), kEcho.begin() + 7)), kIncomplete, kTimedOut},
-        {"ASCII exception",
-         [](TxConsole& c) {
-             c.dlg.selectAscii();
-             reads(c, {asciiFrame("01 90 02")});
-         },
-         kIncomplete,
-         kTimedOut},
+        {"ASCII exception", inAscii(replying(asciiFrame("01 90 02"))), kIncomplete, kTimedOut},
         // A line that echoes and a slave that says nothing: the echo is not taken for the reply.
         {"silent slave on an echoing line",
          [](TxConsole& c) {
@@ -141,18 +135,12 @@ std::vector<FailureRow> failureRows()
          {3 + 1500, true, 1, true}},
         {"bad CRC", replying(hexBytes("01 10 00 00 00 01 00 00")), kCrc, kBadCheck},
         {"bad LRC",
-         [](TxConsole& c) {
-             c.dlg.selectAscii();
-             reads(c, {textBytes(":011000000001EF\r\n")}); // EE would be right
-         },
+         inAscii(replying(textBytes(":011000000001EF\r\n"))), // EE would be right
          kCrc,
          kBadCheck},
         {"other slave answers", replying(withCrc("02 10 00 00 00 01")), kSlaveId, kUntimed},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
-             c.type(ControlId::SlaveId, "300");
-             reads(c, {withCrc("2C 10 00 00 00 01")});
-         },
+         both(typing(ControlId::SlaveId, "300"), replying(withCrc("2C 10 00 00 00 01"))),
          kSlaveId,
          kUntimed},
         {"function", replying(withCrc("01 06 00 00 00 01")), kWriteFunction, kUntimed},

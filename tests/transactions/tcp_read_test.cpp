@@ -97,10 +97,7 @@ std::vector<FailureRow> failureRows()
     return {
         {"empty address", typing(ControlId::Address, ""), kNoAddress, kNotLinked},
         {"empty address before a bad time-out",
-         [](TxConsole& c) {
-             c.type(ControlId::Address, "");
-             c.type(ControlId::Timeout, "999");
-         },
+         both(typing(ControlId::Address, ""), typing(ControlId::Timeout, "999")),
          kNoAddress,
          kNotLinked},
         {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kNotLinked},
@@ -159,10 +156,7 @@ std::vector<FailureRow> failureRows()
         {"transaction identifier", answering("01 00 00 00 00 05 01 03 02 00 0A"), kBadId, kOwnBox},
         {"unit identifier", answering("00 01 00 00 00 05 02 03 02 00 0A"), kSlaveId, kRefused},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
-             c.type(ControlId::SlaveId, "300");
-             replyWith(c, "00 01 00 00 00 05 2C 03 02 00 0A");
-         },
+         both(typing(ControlId::SlaveId, "300"), answering("00 01 00 00 00 05 2C 03 02 00 0A")),
          kSlaveId,
          kRefused},
         {"function", answering("00 01 00 00 00 05 01 04 02 00 0A"), kFunction, kRefused},

@@ -41,142 +41,129 @@ void repair(TxConsole& c)
     values(c, {"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
 }
 
+struct Outcome
+{
+    std::uint32_t lastMs; // 0: untimed
+    bool connected;       // the link afterwards
+};
+
+constexpr Outcome kKept{0, true};
+constexpr Outcome kDropped{0, false};
+constexpr Outcome kTimedKept{2, true};
+constexpr Outcome kTimedDropped{2, false};
+
 struct FailureRow
 {
     const char* name;
     std::function<void(TxConsole&)> setup;
     std::string text;
-    std::uint32_t lastMs; // 0: untimed
-    bool connected;       // the link afterwards
+    Outcome after;
 };
 
 // Each row is the second write: the first one has opened the link and taken identifier 1.
 std::vector<FailureRow> failureRows()
 {
     return {
-        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, 0, true},
+        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, kKept},
         {"start register before the address",
-         [](TxConsole& c) {
-             c.type(ControlId::StartRegister, "0");
-             c.type(ControlId::Address, "");
-         },
+         both(typing(ControlId::StartRegister, "0"), typing(ControlId::Address, "")),
          kStart,
-         0,
-         true},
-        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, 0, true},
+         kKept},
+        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, kKept},
         {"first value",
          typingValues({"-32769"}),
          "First value must be in the range from -32768 to 65535",
-         0,
-         true},
+         kKept},
         {"ninth value",
          [](TxConsole& c) {
              c.type(ControlId::RegisterCount, "9");
              values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
          },
          "Nineth value must be in the range from -32768 to 65535",
-         0,
-         true},
-        {"empty address", typing(ControlId::Address, ""), kNoAddress, 0, true},
-        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, 0, true},
-        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, 0, true},
+         kKept},
+        {"empty address", typing(ControlId::Address, ""), kNoAddress, kKept},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kKept},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, kKept},
         {"socket library will not start",
          [](TxConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
              c.fp.sockets.startupFails = true;
          },
          kWinsock,
-         0,
-         false},
-        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, 0, false},
+         kDropped},
+        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, kDropped},
         {"connection refused",
          [](TxConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
              c.fp.sockets.connectError = 111;
          },
          slave1("Winsock error occurred during connect attempt on socket - error = 111"),
-         0,
-         false},
+         kDropped},
         {"never writable",
          [](TxConsole& c) { c.fp.sockets.writableTimesOut = true; },
          slave1("Winsock error occurred during select of socket for writability - error = 0"),
-         0,
-         false},
+         kDropped},
         {"send fails",
          [](TxConsole& c) { c.fp.sockets.sendError = 32; },
          slave1("Winsock error occurred during send request - error = 32"),
-         0,
-         false},
+         kDropped},
         {"partial send",
          [](TxConsole& c) { c.fp.sockets.sendCount = 11; },
          slave1("Winsock error occurred during send request - error = 0"),
-         0,
-         false},
+         kDropped},
         {"no reply",
          answering({silence()}),
          slave1("Winsock error occurred during select of socket for readability - error = 0"),
-         0,
-         false},
+         kDropped},
         {"slave closes",
          answering({closeStep()}),
          slave1("Socket has been closed during recv operation"),
-         2,
-         false},
-        {"receive fails", answering({failStep(104)}), recvRequest(104), 2, false},
+         kTimedDropped},
+        {"receive fails", answering({failStep(104)}), recvRequest(104), kTimedDropped},
         {"echo in two pieces",
          answering({data("00 02 00 00 00 06 01"), data("10 00 00 00 01")}),
          recvRequest(0),
-         2,
-         false},
-        {"too long", answering("00 02 00 00 00 07 01 10 00 00 00 01 00"), recvRequest(0), 2, false},
+         kTimedDropped},
+        {"too long",
+         answering("00 02 00 00 00 07 01 10 00 00 00 01 00"),
+         recvRequest(0),
+         kTimedDropped},
         {"exception of nine bytes",
          answering("00 02 00 00 00 03 01 90 02"),
          slave1("Exception response received - type 2"),
-         2,
-         true},
+         kTimedKept},
         {"exception code above 127",
          answering("00 02 00 00 00 03 01 90 FE"),
          slave1("Exception response received - type 254"),
-         2,
-         true},
+         kTimedKept},
         {"exception flag in eight bytes",
          answering("00 02 00 00 00 02 01 90"),
          recvRequest(0),
-         2,
-         false},
+         kTimedDropped},
         {"transaction identifier",
          answering("00 01 00 00 00 06 01 10 00 00 00 01"),
          slave1("Response has invalid transaction number"),
-         0,
-         true},
+         kKept},
         {"unit identifier",
          answering("00 02 00 00 00 06 02 10 00 00 00 01"),
          slave1("Slave ID in reponse does not match what was sent"),
-         0,
-         true},
+         kKept},
         {"slave 300 answered from 44",
-         [](TxConsole& c) {
-             c.type(ControlId::SlaveId, "300");
-             replyWith(c, "00 02 00 00 00 06 2C 10 00 00 00 01");
-         },
+         both(typing(ControlId::SlaveId, "300"), answering("00 02 00 00 00 06 2C 10 00 00 00 01")),
          "Slave ID 300 - Slave ID in reponse does not match what was sent",
-         0,
-         true},
+         kKept},
         {"function",
          answering("00 02 00 00 00 06 01 06 00 00 00 01"),
          slave1("Response has wrong function code"),
-         0,
-         true},
+         kKept},
         {"exception of the full length",
          answering("00 02 00 00 00 06 01 90 02 00 00 00"),
          slave1("Response has wrong function code"),
-         0,
-         true},
+         kKept},
         {"start register",
          answering("00 02 00 00 00 06 01 10 00 01 00 01"),
          slave1("Start register does not match what was requested to be written"),
-         0,
-         true},
+         kKept},
         {"single register value",
          [](TxConsole& c) {
              c.dataType(SingleHoldingRegister);
@@ -184,8 +171,7 @@ std::vector<FailureRow> failureRows()
              replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 04");
          },
          slave1("Reply data does not match what was requested to be written"),
-         0,
-         true},
+         kKept},
         {"quantity with both bytes compared",
          [](TxConsole& c) {
              c.type(ControlId::RegisterCount, "3");
@@ -193,8 +179,7 @@ std::vector<FailureRow> failureRows()
              replyWith(c, "00 02 00 00 00 06 01 10 00 00 01 03");
          },
          slave1("Reply number of registers does not match what was requested to be written"),
-         0,
-         true},
+         kKept},
     };
 }
 
@@ -217,13 +202,13 @@ TEST(TcpWriteFailures, EachFailureShowsItsOwnBoxAndKeepsOrDropsTheLink)
             ASSERT_NO_FATAL_FAILURE(expectOneErrorBox(c, row.text));
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_FALSE(c.dlg.scheduleRunning());
-            EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-            EXPECT_EQ(c.dlg.connected(), row.connected);
-            EXPECT_EQ(c.fp.sockets.open, row.connected ? 1 : 0);
-            EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups - (row.connected ? 1 : 0));
+            EXPECT_EQ(c.dlg.stats().lastMs, row.after.lastMs);
+            EXPECT_EQ(c.dlg.connected(), row.after.connected);
+            EXPECT_EQ(c.fp.sockets.open, row.after.connected ? 1 : 0);
+            EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups - (row.after.connected ? 1 : 0));
             expectIdle(c);
             EXPECT_TRUE(c.fp.clock.sleeps().empty());
-            expectNextConnectsOnlyAfterADrop(c, row.connected, [](TxConsole& d) {
+            expectNextConnectsOnlyAfterADrop(c, row.after.connected, [](TxConsole& d) {
                 repair(d);
                 d.write();
             });

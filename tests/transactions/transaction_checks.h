@@ -99,6 +99,22 @@ inline Setup typingValues(std::vector<std::string> texts)
     return [texts](TxConsole& c) { values(c, texts); };
 }
 
+inline Setup both(Setup first, Setup second)
+{
+    return [first, second](TxConsole& c) {
+        first(c);
+        second(c);
+    };
+}
+
+inline Setup inAscii(Setup then)
+{
+    return [then](TxConsole& c) {
+        c.dlg.selectAscii();
+        then(c);
+    };
+}
+
 // The data type chosen first, then the rest of the setup.
 inline Setup ofType(DataType type, Setup then)
 {
