@@ -44,13 +44,7 @@ constexpr Outcome kCutShort{Road::Report, 1500, true, 0};
 constexpr Outcome kBadCheck{Road::Report, 3, true, 0};
 constexpr Outcome kUntimed{Road::Report, 0, true, 0};
 
-struct FailureRow
-{
-    const char* name;
-    std::function<void(TxConsole&)> setup;
-    std::string text;
-    Outcome after;
-};
+using FailureRow = FailureRowOf<Outcome>;
 
 const Bytes kGoodReply = withCrc("01 03 02 00 0A");
 

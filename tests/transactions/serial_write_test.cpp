@@ -49,13 +49,7 @@ constexpr Outcome kPortFailed{0, true, 1, false};
 constexpr Outcome kTimedOut{1500, true, 1, true};
 constexpr Outcome kBadCheck{3, true, 0, false};
 
-struct FailureRow
-{
-    const char* name;
-    std::function<void(TxConsole&)> setup;
-    std::string text;
-    Outcome after;
-};
+using FailureRow = FailureRowOf<Outcome>;
 
 std::vector<FailureRow> failureRows()
 {

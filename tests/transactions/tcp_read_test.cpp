@@ -84,13 +84,7 @@ constexpr Outcome kRefused{Road::Failure, 4, true};
 constexpr Outcome kLinkLost{Road::LinkFailure, 0, true};
 constexpr Outcome kLinkLostTimed{Road::LinkFailure, 4, true};
 
-struct FailureRow
-{
-    const char* name;
-    std::function<void(TxConsole&)> setup;
-    std::string text;
-    Outcome after;
-};
+using FailureRow = FailureRowOf<Outcome>;
 
 std::vector<FailureRow> failureRows()
 {

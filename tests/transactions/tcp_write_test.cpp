@@ -52,13 +52,7 @@ constexpr Outcome kDropped{0, false};
 constexpr Outcome kTimedKept{2, true};
 constexpr Outcome kTimedDropped{2, false};
 
-struct FailureRow
-{
-    const char* name;
-    std::function<void(TxConsole&)> setup;
-    std::string text;
-    Outcome after;
-};
+using FailureRow = FailureRowOf<Outcome>;
 
 // Each row is the second write: the first one has opened the link and taken identifier 1.
 std::vector<FailureRow> failureRows()

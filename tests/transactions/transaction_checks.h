@@ -139,6 +139,16 @@ inline Setup answering(const std::string& hex)
     return answering(std::vector<SocketStep>{data(hex)});
 }
 
+// A row of a failure table: how the transaction is broken, the text it must show and what it
+// leaves behind.
+template <typename After> struct FailureRowOf
+{
+    const char* name;
+    Setup setup;
+    std::string text;
+    After after;
+};
+
 inline std::vector<std::string> valuesThen0(std::vector<std::string> first)
 {
     first.resize(kValueRows, "0");
