@@ -701,10 +701,7 @@ TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         SCOPED_TRACE(row.name);
         const auto readThreeRegisters = [](TxConsole& c) {
             serialConsole(c);
-            c.type(ControlId::StartRegister, "7");
-            c.dlg.refreshLabels();
-            c.type(ControlId::RegisterCount, "3");
-            c.dlg.refreshLabels();
+            threeRegistersFromSeven(c);
             reads(c, {withCrc("01 03 06 00 0A 00 FF 12 34")});
         };
         TxConsole clickedBefore;
@@ -722,8 +719,7 @@ TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         };
         clickedDuring.read();
         ASSERT_TRUE(clicked);
-        EXPECT_EQ(clickedDuring.shownValues(), clickedBefore.shownValues());
-        EXPECT_EQ(clickedDuring.shownLabels(), clickedBefore.shownLabels());
+        expectSameScreen(clickedDuring, clickedBefore);
     }
 }
 

@@ -512,10 +512,7 @@ TEST(TcpReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         // click, if any, while the request is on its way.
         const auto setUp = [](TxConsole& c, std::function<void()> during) {
             tcpConsole(c);
-            c.type(ControlId::StartRegister, "7");
-            c.dlg.refreshLabels();
-            c.type(ControlId::RegisterCount, "3");
-            c.dlg.refreshLabels();
+            threeRegistersFromSeven(c);
             c.select(ControlId::SampleMode, Scheduled);
             c.fp.sockets.slave = [during](const Bytes& request) {
                 if (during) {
@@ -548,8 +545,7 @@ TEST(TcpReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         readOnce(clickedDuring);
         ASSERT_TRUE(clicked);
         ASSERT_TRUE(clickedDuring.view.boxes().empty());
-        EXPECT_EQ(clickedDuring.shownValues(), clickedBefore.shownValues());
-        EXPECT_EQ(clickedDuring.shownLabels(), clickedBefore.shownLabels());
+        expectSameScreen(clickedDuring, clickedBefore);
     }
 }
 

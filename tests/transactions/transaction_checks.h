@@ -155,6 +155,21 @@ inline std::vector<std::string> valuesThen0(std::vector<std::string> first)
     return first;
 }
 
+// Three registers from register 7, the labels refreshed as the operator's typing would.
+inline void threeRegistersFromSeven(TxConsole& c)
+{
+    c.type(ControlId::StartRegister, "7");
+    c.dlg.refreshLabels();
+    c.type(ControlId::RegisterCount, "3");
+    c.dlg.refreshLabels();
+}
+
+inline void expectSameScreen(const TxConsole& c, const TxConsole& other)
+{
+    EXPECT_EQ(c.shownValues(), other.shownValues());
+    EXPECT_EQ(c.shownLabels(), other.shownLabels());
+}
+
 inline void expectIdle(const TxConsole& c)
 {
     EXPECT_FALSE(c.dlg.busy());
