@@ -139,6 +139,27 @@ inline Setup answering(const std::string& hex)
     return answering(std::vector<SocketStep>{data(hex)});
 }
 
+// The port's own failures, at the step each names.
+inline void portHeldElsewhere(TxConsole& c)
+{
+    c.fp.serial.script.openFails = true;
+}
+
+inline void lineSettingsRefused(TxConsole& c)
+{
+    c.fp.serial.script.configureFails = true;
+}
+
+inline void writeFails(TxConsole& c)
+{
+    c.fp.serial.script.writeFails = true;
+}
+
+inline void firstReadFails(TxConsole& c)
+{
+    c.fp.serial.script.failRead = 0;
+}
+
 // A row of a failure table: how the transaction is broken, the text it must show and what it
 // leaves behind.
 template <typename After> struct FailureRowOf
