@@ -97,16 +97,78 @@ void expectIdentification(const LiveConsole& c, const std::string& text)
     EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
 }
 
+// The failure the next read or write shows on its road.
+std::string failureOf(LiveConsole& c, bool write, Road road, const std::string& slavePrefix)
+{
+    const std::time_t from = std::time(nullptr);
+    write ? c.dlg.onWrite() : c.dlg.onRead();
+    return shownFailure(c, road, from, slavePrefix);
+}
+
+// A read of one holding register from a slave that answers 42.
+void expectGoodRead(LiveConsole& c)
+{
+    c.view.clearBoxes();
+    c.dlg.onRead();
+    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+    EXPECT_EQ(c.shownValues()[0], "42");
+}
+
+// A row's transaction of one register holding 5 as written, within the row's time limit; then
+// what it showed: the identification, nothing at all, or its failure, a failed read leaving
+// zeros.
+void expectRowShown(
+    LiveConsole& c, bool write, Road road, const std::string& text, const std::string& slavePrefix)
+{
+    c.values({"5"});
+    c.view.clearBoxes();
+    const std::time_t from = std::time(nullptr);
+    const auto begun = SteadyClock::now();
+    write ? c.dlg.onWrite() : c.dlg.onRead();
+    EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
+    if (road == Road::Info) {
+        expectIdentification(c, text);
+    } else if (road == Road::None) {
+        EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
+        EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
+    } else {
+        const std::string shown = shownFailure(c, road, from, slavePrefix);
+        EXPECT_TRUE(textMatches(shown, text)) << shown;
+        if (!write) {
+            EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
+        }
+    }
+}
+
+// The step of a slave that sends the reply tokens.
+std::string replyStep(const std::string& tokens)
+{
+    return R"({"reply": ")" + tokens + R"("})";
+}
+
 // ---------------------------------------------------------------------------------------------
 // TCP
+
+// The road a row's transaction takes, and what becomes of the connection.
+struct TcpOutcome
+{
+    Road road;
+    Link link;
+};
+
+constexpr TcpOutcome kNoFailure{Road::None, Link::Kept};
+constexpr TcpOutcome kIdentification{Road::Info, Link::Kept};
+constexpr TcpOutcome kReportKept{Road::Report, Link::Kept};
+constexpr TcpOutcome kReportClosed{Road::Report, Link::Closed};
+constexpr TcpOutcome kBoxKept{Road::Box, Link::Kept};
+constexpr TcpOutcome kBoxClosed{Road::Box, Link::Closed};
 
 struct TcpRow
 {
     std::string name;
     std::string step;
     std::string text;
-    Road road;
-    Link link;
+    TcpOutcome after;
     DataType type = HoldingRegister;
     int count = 1;
 };
@@ -121,101 +183,83 @@ std::vector<TcpRow> tcpReadRows()
         {"no reply",
          "{}",
          "Winsock error occurred during select of socket for readability - error = ",
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"exception reply",
-         R"({"reply": "tid 00 00 00 03 01 83 02"})",
+         replyStep("tid 00 00 00 03 01 83 02"),
          "Exception response received - type 2",
-         Road::Report,
-         Link::Kept},
+         kReportKept},
         {"wrong length",
-         R"({"reply": "tid 00 00 00 07 01 03 04 00 2A 00 2B"})",
+         replyStep("tid 00 00 00 07 01 03 04 00 2A 00 2B"),
          recvRequest,
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"slave id",
-         R"({"reply": "tid 00 00 00 05 02 03 02 00 2A"})",
+         replyStep("tid 00 00 00 05 02 03 02 00 2A"),
          "Slave ID in reponse does not match what was sent",
-         Road::Report,
-         Link::Kept},
+         kReportKept},
         {"function code",
-         R"({"reply": "tid 00 00 00 05 01 04 02 00 2A"})",
+         replyStep("tid 00 00 00 05 01 04 02 00 2A"),
          "Response has wrong function code",
-         Road::Report,
-         Link::Kept},
+         kReportKept},
         {"byte count",
-         R"({"reply": "tid 00 00 00 05 01 03 03 00 2A"})",
+         replyStep("tid 00 00 00 05 01 03 03 00 2A"),
          "Amount of data returned does not match what was requested",
-         Road::Report,
-         Link::Kept},
+         kReportKept},
         {"transaction id",
-         R"({"reply": "tid+1 00 00 00 05 01 03 02 00 2A"})",
+         replyStep("tid+1 00 00 00 05 01 03 02 00 2A"),
          "Slave ID 1 - Response has invalid transaction number",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"header too short",
          R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [3], "chunk_delay_ms": 500})",
          "Too short of ModbusTCP/IP header data returned from socket recv operation.",
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"length 255 out of bounds",
-         R"({"reply": "tid 00 00 00 FF 01 03 02 00 2A"})",
+         replyStep("tid 00 00 00 FF 01 03 02 00 2A"),
          "Out of bounds message size received in ModbusTCP/IP header information.",
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"length 1 out of bounds",
-         R"({"reply": "tid 00 00 00 01 01"})",
+         replyStep("tid 00 00 00 01 01"),
          "Out of bounds message size received in ModbusTCP/IP header information.",
-         Road::Report,
-         Link::Closed},
-        {"peer closes", R"({"after": "close"})", recvOperation, Road::Report, Link::Closed},
+         kReportClosed},
+        {"peer closes", R"({"after": "close"})", recvOperation, kReportClosed},
         {"peer resets",
          R"({"after": "reset"})",
          recvOperation + std::to_string(ECONNRESET),
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"reply in pieces",
          R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "chunks": [6, 2],
              "chunk_delay_ms": 200})",
          "",
-         Road::None,
-         Link::Kept},
+         kNoFailure},
         // The bytes behind the frame must not be taken for the next reply.
         {"junk behind the reply",
-         R"({"reply": "tid 00 00 00 05 01 03 02 00 2A 00 07 00 00 00 05 01 03 02 00 63"})",
+         replyStep("tid 00 00 00 05 01 03 02 00 2A 00 07 00 00 00 05 01 03 02 00 63"),
          "",
-         Road::None,
-         Link::Kept},
+         kNoFailure},
         // The first scattered request of the console carries transmission number 2.
         {"scattered sub-function",
-         R"({"reply": "tid 00 00 00 07 01 64 04 05 req[10] 00 2A"})",
+         replyStep("tid 00 00 00 07 01 64 04 05 req[10] 00 2A"),
          "Response has wrong sub-function code",
-         Road::Report,
-         Link::Kept,
+         kReportKept,
          ScatteredRead},
         {"scattered transmission number",
-         R"({"reply": "tid 00 00 00 07 01 64 04 04 7F 00 2A"})",
+         replyStep("tid 00 00 00 07 01 64 04 04 7F 00 2A"),
          "Response has invalid transmission number.  Expected:  3.  Actual:  127",
-         Road::Report,
-         Link::Kept,
+         kReportKept,
          ScatteredRead},
         {"scattered read",
-         R"({"reply": "tid 00 00 00 07 01 64 04 04 req[10] 00 2A"})",
+         replyStep("tid 00 00 00 07 01 64 04 04 req[10] 00 2A"),
          "",
-         Road::None,
-         Link::Kept,
+         kNoFailure,
          ScatteredRead},
         {"identification exception",
-         R"({"reply": "tid 00 00 00 03 01 AB 01"})",
+         replyStep("tid 00 00 00 03 01 AB 01"),
          "Exception response received - type 1",
-         Road::Report,
-         Link::Kept,
+         kReportKept,
          DeviceIdentification},
         {"identification MEI type",
-         R"({"reply": "tid 00 00 00 0D 01 2B 0D 01 01 00 00 01 00 03 41 42 43"})",
+         replyStep("tid 00 00 00 0D 01 2B 0D 01 01 00 00 01 00 03 41 42 43"),
          "Response has wrong sub-function code",
-         Road::Report,
-         Link::Kept,
+         kReportKept,
          DeviceIdentification},
     };
 }
@@ -227,59 +271,48 @@ std::vector<TcpRow> tcpWriteRows()
         {"no reply",
          "{}",
          "Slave ID 1 - Winsock error occurred during select of socket for readability - error = ",
-         Road::Box,
-         Link::Closed},
+         kBoxClosed},
         {"exception reply",
-         R"({"reply": "tid 00 00 00 03 01 90 02"})",
+         replyStep("tid 00 00 00 03 01 90 02"),
          "Slave ID 1 - Exception response received - type 2",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"echo in pieces",
          R"({"reply": "tid 00 00 00 06 req[6:12]", "chunks": [7], "chunk_delay_ms": 500})",
          "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
-         Road::Box,
-         Link::Closed},
+         kBoxClosed},
         {"peer closes",
          R"({"after": "close"})",
          "Slave ID 1 - Socket has been closed during recv operation",
-         Road::Box,
-         Link::Closed},
+         kBoxClosed},
         {"peer resets",
          R"({"after": "reset"})",
          "Slave ID 1 - Winsock error occurred during recv request of socket - error = " +
              std::to_string(ECONNRESET),
-         Road::Box,
-         Link::Closed},
+         kBoxClosed},
         {"echo too long",
-         R"({"reply": "tid 00 00 00 06 req[6:12] 00"})",
+         replyStep("tid 00 00 00 06 req[6:12] 00"),
          "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
-         Road::Box,
-         Link::Closed},
+         kBoxClosed},
         {"transaction id",
-         R"({"reply": "tid+1 00 00 00 06 req[6:12]"})",
+         replyStep("tid+1 00 00 00 06 req[6:12]"),
          "Slave ID 1 - Response has invalid transaction number",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"slave id",
-         R"({"reply": "tid 00 00 00 06 02 req[7:12]"})",
+         replyStep("tid 00 00 00 06 02 req[7:12]"),
          "Slave ID 1 - Slave ID in reponse does not match what was sent",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"function code",
-         R"({"reply": "tid 00 00 00 06 01 06 req[8:12]"})",
+         replyStep("tid 00 00 00 06 01 06 req[8:12]"),
          "Slave ID 1 - Response has wrong function code",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"start register",
-         R"({"reply": "tid 00 00 00 06 01 10 00 07 00 01"})",
+         replyStep("tid 00 00 00 06 01 10 00 07 00 01"),
          "Slave ID 1 - Start register does not match what was requested to be written",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"quantity",
-         R"({"reply": "tid 00 00 00 06 01 10 00 00 00 02"})",
+         replyStep("tid 00 00 00 06 01 10 00 00 00 02"),
          "Slave ID 1 - Reply number of registers does not match what was requested to be written",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
     };
 }
 
@@ -307,36 +340,16 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
         SCOPED_TRACE(row.name);
         c.dataType(row.type);
         c.registers(1, row.count);
-        c.values({"5"});
-        c.view.clearBoxes();
-        const std::time_t from = std::time(nullptr);
-        const auto begun = SteadyClock::now();
-        write ? c.dlg.onWrite() : c.dlg.onRead();
-        EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
-        if (row.road == Road::None) {
-            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-            EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
-        } else if (row.road == Road::Info) {
-            expectIdentification(c, row.text);
-        } else {
-            const std::string shown = shownFailure(c, row.road, from, tcpSlavePrefix());
-            EXPECT_TRUE(textMatches(shown, row.text)) << shown;
-            if (!write) {
-                EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
-            }
-        }
-        EXPECT_EQ(c.dlg.connected(), row.link == Link::Kept);
+        expectRowShown(c, write, row.after.road, row.text, tcpSlavePrefix());
+        EXPECT_EQ(c.dlg.connected(), row.after.link == Link::Kept);
         EXPECT_FALSE(c.dlg.busy());
 
         c.dataType(HoldingRegister);
         c.registers(1, 1);
-        c.view.clearBoxes();
-        c.dlg.onRead();
-        EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-        EXPECT_EQ(c.shownValues()[0], "42");
+        expectGoodRead(c);
         const std::vector<int> now = clientPortsTo(rig.port());
         ASSERT_EQ(now.size(), 1u) << "one connection at a time";
-        if (row.link == Link::Kept) {
+        if (row.after.link == Link::Kept) {
             EXPECT_EQ(now, connection) << "the connection was kept";
         } else {
             EXPECT_NE(now, connection) << "a new connection";
@@ -381,11 +394,6 @@ std::string mbapFrame(const std::string& pdu)
     return "tid 00 00 00 " + std::string(length) + " " + pdu;
 }
 
-std::string replyStep(const std::string& tokens)
-{
-    return R"({"reply": ")" + tokens + R"("})";
-}
-
 // The header as a hostile slave sends it: cut short, with lengths at and past every bound.
 std::vector<TcpRow> tcpHeaderRows()
 {
@@ -406,78 +414,41 @@ std::vector<TcpRow> tcpHeaderRows()
             rows.push_back({"header cut after " + std::to_string(cut) + " bytes",
                             step,
                             tooShort,
-                            Road::Report,
-                            Link::Closed});
+                            kReportClosed});
         } else {
-            rows.push_back({"frame cut after " + std::to_string(cut) + " bytes",
-                            step,
-                            "",
-                            Road::None,
-                            Link::Kept});
+            rows.push_back(
+                {"frame cut after " + std::to_string(cut) + " bytes", step, "", kNoFailure});
         }
     }
     const std::vector<TcpRow> lengths = {
-        {"length 0",
-         replyStep("tid 00 00 00 00 01 03 02 00 2A"),
-         outOfBounds,
-         Road::Report,
-         Link::Closed},
+        {"length 0", replyStep("tid 00 00 00 00 01 03 02 00 2A"), outOfBounds, kReportClosed},
         {"length 2, the least taken",
          replyStep("tid 00 00 00 02 01 03"),
          recvRequest,
-         Road::Report,
-         Link::Closed},
-        {"length one short",
-         replyStep("tid 00 00 00 04 01 03 02 00"),
-         recvRequest,
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
+        {"length one short", replyStep("tid 00 00 00 04 01 03 02 00"), recvRequest, kReportClosed},
         {"length one long",
          replyStep("tid 00 00 00 06 01 03 02 00 2A 00"),
          recvRequest,
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"length one long, the last byte never sent",
          replyStep("tid 00 00 00 06 01 03 02 00 2A"),
          "Winsock error occurred during select of socket for readability - error = ",
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"length 254, the most taken",
          replyStep("tid 00 00 00 FE 01 03 FB " + hexRun("2A", 251)),
          recvRequest,
-         Road::Report,
-         Link::Closed},
-        {"length 0xFFFF",
-         replyStep("tid 00 00 FF FF 01 03 02 00 2A"),
-         outOfBounds,
-         Road::Report,
-         Link::Closed},
-        {"length 0x0100",
-         replyStep("tid 00 00 01 00 01 03 02 00 2A"),
-         outOfBounds,
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
+        {"length 0xFFFF", replyStep("tid 00 00 FF FF 01 03 02 00 2A"), outOfBounds, kReportClosed},
+        {"length 0x0100", replyStep("tid 00 00 01 00 01 03 02 00 2A"), outOfBounds, kReportClosed},
         // Only the low byte of the length counts.
-        {"length 0x0105 reads as 5",
-         replyStep("tid 00 00 01 05 01 03 02 00 2A"),
-         "",
-         Road::None,
-         Link::Kept},
-        {"length 0xFF05 reads as 5",
-         replyStep("tid 00 00 FF 05 01 03 02 00 2A"),
-         "",
-         Road::None,
-         Link::Kept},
+        {"length 0x0105 reads as 5", replyStep("tid 00 00 01 05 01 03 02 00 2A"), "", kNoFailure},
+        {"length 0xFF05 reads as 5", replyStep("tid 00 00 FF 05 01 03 02 00 2A"), "", kNoFailure},
         {"length 0x0104 (260) reads as 4",
          replyStep("tid 00 00 01 04 01 03 02 00 2A"),
          recvRequest,
-         Road::Report,
-         Link::Closed},
-        {"protocol id other than 0",
-         replyStep("tid 12 34 00 05 01 03 02 00 2A"),
-         "",
-         Road::None,
-         Link::Kept},
+         kReportClosed},
+        {"protocol id other than 0", replyStep("tid 12 34 00 05 01 03 02 00 2A"), "", kNoFailure},
     };
     rows.insert(rows.end(), lengths.begin(), lengths.end());
     return rows;
@@ -496,115 +467,93 @@ std::vector<TcpRow> tcpHostileRows()
     const std::string byteCount = "Amount of data returned does not match what was requested";
     const std::string longest = "00 2A " + hexRun("00", 248); // 125 registers, the first 42
     return {
-        {"stale transaction id",
-         replyStep("tid-1 00 00 00 05 01 03 02 00 2A"),
-         staleId,
-         Road::Box,
-         Link::Kept},
+        {"stale transaction id", replyStep("tid-1 00 00 00 05 01 03 02 00 2A"), staleId, kBoxKept},
         // The first whole frame is the reply; this request's own one behind it is dropped before
         // the next request, whose reply must not be taken from it.
         {"late reply to the last request, then this one's",
          replyStep("tid-1 00 00 00 05 01 03 02 00 63 tid 00 00 00 05 01 03 02 00 2A"),
          staleId,
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"300 bytes of junk behind the reply",
          replyStep("tid 00 00 00 05 01 03 02 00 2A " + hexRun("FF", 300)),
          "",
-         Road::None,
-         Link::Kept},
+         kNoFailure},
         {"byte count 0xFF with two bytes behind it",
          replyStep("tid 00 00 00 05 01 03 FF 00 2A"),
          byteCount,
-         Road::Report,
-         Link::Kept},
+         kReportKept},
         {"byte count 0xFF in the longest frame",
          replyStep("tid 00 00 00 FD 01 03 FF " + longest),
          byteCount,
-         Road::Report,
-         Link::Kept,
+         kReportKept,
          HoldingRegister,
          125},
         {"125 registers, the longest reply",
          replyStep("tid 00 00 00 FD 01 03 FA " + longest),
          "",
-         Road::None,
-         Link::Kept,
+         kNoFailure,
          HoldingRegister,
          125},
         {"reply after the time-out",
          R"({"reply": "tid 00 00 00 05 01 03 02 00 2A", "delay_ms": 1300})",
          "Winsock error occurred during select of socket for readability - error = ",
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"reset in the middle of the reply",
          R"({"reply": "tid 00 00 00 05 01 03 02", "after": "reset"})",
          recvOperation + std::to_string(ECONNRESET),
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"closed in the middle of the reply",
          R"({"reply": "tid 00 00 00 05 01 03 02", "after": "close"})",
          recvOperation,
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"closed after the header",
          R"({"reply": "tid 00 00 00 05", "after": "close"})",
          recvOperation,
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"closed with the request half read",
          R"({"expect": 3, "after": "close"})",
          recvOperation,
-         Road::Report,
-         Link::Closed},
+         kReportClosed},
         {"identification claims more objects than it holds",
          replyStep(mbapFrame("01 2B 0E 01 01 00 00 05 00 03 41 42 43")),
          "Vendor Name:  ABC\n\r",
-         Road::Info,
-         Link::Kept,
+         kIdentification,
          DeviceIdentification},
         {"identification object runs past the frame",
          replyStep(mbapFrame("01 2B 0E 01 01 00 00 02 00 03 41 42 43 01 09 58 59") + " 5A 5A 5A"),
          "Vendor Name:  ABC\n\rProduct Code:  XY\n\r",
-         Road::Info,
-         Link::Kept,
+         kIdentification,
          DeviceIdentification},
         {"identification frame ends after an object id",
          replyStep(mbapFrame("01 2B 0E 01 01 00 00 02 00 03 41 42 43 01") + " 5A 5A"),
          "Vendor Name:  ABC\n\rProduct Code:  \n\r",
-         Road::Info,
-         Link::Kept,
+         kIdentification,
          DeviceIdentification},
         {"identification with no objects",
          replyStep(mbapFrame("01 2B 0E 01 01 00 00 00")),
          "",
-         Road::Info,
-         Link::Kept,
+         kIdentification,
          DeviceIdentification},
         {"identification with no objects and some behind the count",
          replyStep(mbapFrame("01 2B 0E 01 01 00 00 00 00 03 41 42 43")),
          "",
-         Road::Info,
-         Link::Kept,
+         kIdentification,
          DeviceIdentification},
         {"identification object of an unknown id has no label",
          replyStep(mbapFrame("01 2B 0E 01 01 00 00 01 80 02 58 59")),
          "XY\n\r",
-         Road::Info,
-         Link::Kept,
+         kIdentification,
          DeviceIdentification},
         {"identification object of 255 bytes in the longest frame",
          replyStep("tid 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 FF " + hexRun("41", 244) +
                    " 42 42 42"),
          "Vendor Name:  " + std::string(244, 'A') + "\n\r",
-         Road::Info,
-         Link::Kept,
+         kIdentification,
          DeviceIdentification},
         {"identification frame ends before its object count",
          replyStep(mbapFrame("01 2B 0E 01 01 00 00")),
          recvRequest,
-         Road::Report,
-         Link::Closed,
+         kReportClosed,
          DeviceIdentification},
     };
 }
@@ -613,36 +562,24 @@ std::vector<TcpRow> tcpHostileRows()
 std::vector<TcpRow> tcpHostileWriteRows()
 {
     return {
-        {"echo whose length lies",
-         replyStep("tid 00 00 00 FF req[6:12]"),
-         "",
-         Road::None,
-         Link::Kept},
-        {"echo with a protocol id",
-         replyStep("tid 12 34 00 06 req[6:12]"),
-         "",
-         Road::None,
-         Link::Kept},
+        {"echo whose length lies", replyStep("tid 00 00 00 FF req[6:12]"), "", kNoFailure},
+        {"echo with a protocol id", replyStep("tid 12 34 00 06 req[6:12]"), "", kNoFailure},
         {"stale echo before the right one",
          replyStep("tid-1 00 00 00 06 req[6:12] tid 00 00 00 06 req[6:12]"),
          "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
-         Road::Box,
-         Link::Closed},
+         kBoxClosed},
         {"stale echo alone",
          replyStep("tid-1 00 00 00 06 req[6:12]"),
          "Slave ID 1 - Response has invalid transaction number",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"exception reply longer than the receive",
          replyStep("tid 00 00 00 FE 01 90 02 " + hexRun("00", 251)),
          "Slave ID 1 - Exception response received - type 2",
-         Road::Box,
-         Link::Kept},
+         kBoxKept},
         {"reset in the middle of the echo",
          R"({"reply": "tid 00 00 00 06 01", "after": "reset"})",
          "Slave ID 1 - Winsock error occurred during recv request of socket - error = ",
-         Road::Box,
-         Link::Closed},
+         kBoxClosed},
     };
 }
 
@@ -685,9 +622,7 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
     ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     c.view.clearBoxes();
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    const std::string readShown = shownFailure(c, Road::Report, from, tcpSlavePrefix());
+    const std::string readShown = failureOf(c, false, Road::Report, tcpSlavePrefix());
     EXPECT_TRUE(readShown.starts_with(sendError)) << readShown;
     EXPECT_FALSE(c.dlg.connected());
 
@@ -697,15 +632,10 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
     ASSERT_TRUE(rig.slave.waitForLine("DONE 1", kAnswerTimeout));
     c.view.clearBoxes();
-    c.dlg.onWrite();
-    const std::string writeShown = shownFailure(c, Road::Box, from, "");
+    const std::string writeShown = failureOf(c, true, Road::Box, "");
     EXPECT_TRUE(writeShown.starts_with("Slave ID 1 - " + sendError)) << writeShown;
     EXPECT_FALSE(c.dlg.connected());
-
-    c.view.clearBoxes();
-    c.dlg.onRead();
-    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(c.shownValues()[0], "42");
+    expectGoodRead(c);
     EXPECT_TRUE(rig.slave.stop());
 }
 
@@ -727,18 +657,12 @@ TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
     EXPECT_TRUE(c.dlg.connected()) << "nothing tells the console until it uses the connection";
 
     c.view.clearBoxes();
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    const std::string shown = shownFailure(c, Road::Report, from, tcpSlavePrefix());
+    const std::string shown = failureOf(c, false, Road::Report, tcpSlavePrefix());
     EXPECT_TRUE(
         textMatches(shown, "Winsock error occurred during socket recv operation - error = "))
         << shown;
     EXPECT_FALSE(c.dlg.connected());
-
-    c.view.clearBoxes();
-    c.dlg.onRead();
-    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(c.shownValues()[0], "42");
+    expectGoodRead(c);
     EXPECT_TRUE(rig.slave.stop());
 }
 
@@ -755,15 +679,12 @@ TEST(FaultScenarios, RefusedConnectionIsReportedByReadAndWrite)
         "Winsock error occurred during connect attempt on socket - error = " +
         std::to_string(ECONNREFUSED);
 
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    EXPECT_EQ(shownFailure(c, Road::Report, from, tcpSlavePrefix()), refused);
+    EXPECT_EQ(failureOf(c, false, Road::Report, tcpSlavePrefix()), refused);
     EXPECT_FALSE(c.dlg.connected());
 
     c.view.clearBoxes();
     c.values({"5"});
-    c.dlg.onWrite();
-    EXPECT_EQ(shownFailure(c, Road::Box, from, ""), "Slave ID 1 - " + refused);
+    EXPECT_EQ(failureOf(c, true, Road::Box, ""), "Slave ID 1 - " + refused);
     EXPECT_FALSE(c.dlg.connected());
 }
 
@@ -802,65 +723,65 @@ std::vector<SerialRow> serialReadRows()
          Timed::Short},
         {"exception reply",
          Modbus,
-         R"({"reply": "01 83 02 crc"})",
+         replyStep("01 83 02 crc"),
          "Exception response received - type 2",
          Timed::Whole},
-        {"fragment", Modbus, R"({"reply": "01 03 02 00"})", fragment, Timed::Whole},
-        {"CRC", Modbus, R"({"reply": "01 03 02 00 2A 00 00"})", crc, Timed::Short},
+        {"fragment", Modbus, replyStep("01 03 02 00"), fragment, Timed::Whole},
+        {"CRC", Modbus, replyStep("01 03 02 00 2A 00 00"), crc, Timed::Short},
         {"slave id",
          Modbus,
-         R"({"reply": "02 03 02 00 2A crc"})",
+         replyStep("02 03 02 00 2A crc"),
          "Slave ID in reponse does not match what was sent",
          Timed::No},
         {"function code",
          Jbus,
-         R"({"reply": "01 04 02 00 2A crc"})",
+         replyStep("01 04 02 00 2A crc"),
          "Response has wrong function code",
          Timed::No},
         {"byte count",
          Modbus,
-         R"({"reply": "01 03 03 00 2A crc"})",
+         replyStep("01 03 03 00 2A crc"),
          "Amount of data returned does not match what was requested",
          Timed::No},
         {"LRC", ModbusAscii, R"({"reply": [{"text": ":010302002A00\r\n"}]})", crc, Timed::Short},
         {"an ASCII exception reply is a fragment",
          ModbusAscii,
-         R"({"reply": "01 83 02 ascii"})",
+         replyStep("01 83 02 ascii"),
          fragment,
          Timed::Whole},
         {"ASCII slave id",
          ModbusAscii,
-         R"({"reply": "02 03 02 00 2A ascii"})",
+         replyStep("02 03 02 00 2A ascii"),
          "Slave ID in reponse does not match what was sent",
          Timed::No},
         // The first scattered request of the console carries transmission number 2.
         {"scattered sub-function",
          Modbus,
-         R"({"reply": "01 64 04 05 02 00 2A crc"})",
+         replyStep("01 64 04 05 02 00 2A crc"),
          "Response has wrong sub-function code",
          Timed::No,
          ScatteredRead},
         {"scattered transmission number",
          Modbus,
-         R"({"reply": "01 64 04 04 7F 00 2A crc"})",
+         replyStep("01 64 04 04 7F 00 2A crc"),
          "Response has invalid transmission number.  Expected:  3.  Actual:  127.",
          Timed::No,
          ScatteredRead},
         {"scattered read in ASCII",
          ModbusAscii,
-         R"({"reply": "01 64 04 04 04 00 2A ascii"})",
+         replyStep("01 64 04 04 04 00 2A ascii"),
          "",
          Timed::Short,
          ScatteredRead},
         {"identification MEI type",
          Modbus,
-         R"({"reply": "01 2B 0D 01 01 00 00 01 00 03 41 42 43 crc"})",
+         replyStep("01 2B 0D 01 01 00 00 01 00 03 41 42 43 crc"),
          "Response has wrong sub-function code",
          Timed::No,
          DeviceIdentification},
         {"an ASCII identification exception fails its function code",
          ModbusAscii,
-         R"({"reply": "01 AB 01 ascii"})",
+         replyStep("01 AB 01 ascii"),
          "Response has wrong function code",
          Timed::No,
          DeviceIdentification},
@@ -881,36 +802,36 @@ std::vector<SerialRow> serialWriteRows()
          Timed::Short},
         {"exception reply",
          Modbus,
-         R"({"reply": "01 90 02 crc"})",
+         replyStep("01 90 02 crc"),
          "Exception response form slave device - type 2",
          Timed::Whole},
-        {"incomplete reply", Jbus, R"({"reply": "01 10 00 00"})", incomplete, Timed::Whole},
-        {"CRC", Modbus, R"({"reply": "01 10 00 00 00 01 00 00"})", crc, Timed::Short},
+        {"incomplete reply", Jbus, replyStep("01 10 00 00"), incomplete, Timed::Whole},
+        {"CRC", Modbus, replyStep("01 10 00 00 00 01 00 00"), crc, Timed::Short},
         {"slave id",
          Modbus,
-         R"({"reply": "02 10 00 00 00 01 crc"})",
+         replyStep("02 10 00 00 00 01 crc"),
          "Slave ID in reponse does not match what was sent",
          Timed::No},
         {"function code",
          Modbus,
-         R"({"reply": "01 06 00 00 00 01 crc"})",
+         replyStep("01 06 00 00 00 01 crc"),
          "Slave device responded with wrong response function code",
          Timed::No},
         {"start register",
          Modbus,
-         R"({"reply": "01 10 00 07 00 01 crc"})",
+         replyStep("01 10 00 07 00 01 crc"),
          "Start register from slave device does not match what was requested to be written",
          Timed::No},
         {"quantity",
          Modbus,
-         R"({"reply": "01 10 00 00 00 02 crc"})",
+         replyStep("01 10 00 00 00 02 crc"),
          "Reply number of registers from slave device does not match what was requested to be "
          "written",
          Timed::No},
         {"LRC", ModbusAscii, R"({"reply": [{"text": ":01100000000100\r\n"}]})", crc, Timed::Short},
         {"an ASCII exception reply is incomplete",
          ModbusAscii,
-         R"({"reply": "01 90 02 ascii"})",
+         replyStep("01 90 02 ascii"),
          incomplete,
          Timed::Whole},
     };
@@ -933,26 +854,14 @@ void runSerialRows(const std::vector<SerialRow>& rows, bool write)
         c.useSerial(kCom, row.protocol);
         c.dataType(row.type);
         c.registers(1, 1);
-        c.values({"5"});
-        c.view.clearBoxes();
-        const std::time_t from = std::time(nullptr);
-        const auto begun = SteadyClock::now();
-        write ? c.dlg.onWrite() : c.dlg.onRead();
-        EXPECT_LT(SteadyClock::now() - begun, kRowLimit);
-
-        if (row.identification) {
-            expectIdentification(c, row.text);
-        } else if (row.text.empty()) {
-            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-            EXPECT_EQ(c.shownValues()[0], write ? "5" : "42");
-        } else {
-            const std::string shown =
-                shownFailure(c, write ? Road::Box : Road::Report, from, serialSlavePrefix());
-            EXPECT_EQ(shown, row.text);
-            if (!write) {
-                EXPECT_EQ(c.shownValues(), std::vector<std::string>(kValueRows, "0"));
-            }
-        }
+        const Road failed = write ? Road::Box : Road::Report;
+        expectRowShown(c,
+                       write,
+                       row.identification ? Road::Info
+                       : row.text.empty() ? Road::None
+                                          : failed,
+                       row.text,
+                       serialSlavePrefix());
         const std::uint32_t ms = c.dlg.stats().lastMs;
         switch (row.timed) {
         case Timed::No:
@@ -1190,14 +1099,12 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
                                         {R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
-                                         R"({"reply": "01 03 02 00 2A crc"})"})));
+                                         replyStep("01 03 02 00 2A crc")})));
 
     LiveConsole c;
     c.useSerial(kCom, Modbus);
     c.timeoutMs(kShortTimeoutMs);
-    const std::time_t from = std::time(nullptr);
-    c.dlg.onRead();
-    EXPECT_EQ(shownFailure(c, Road::Report, from, serialSlavePrefix()),
+    EXPECT_EQ(failureOf(c, false, Road::Report, serialSlavePrefix()),
               "Timeout waiting on a response");
     ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
     // The late reply has gone through the cable into the closed port's queue.
@@ -1205,10 +1112,7 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
     ASSERT_EQ(rig.cable.sentByPeer().size(), 7u);
     ASSERT_TRUE(rig.cable.waitQueuedTowardQuarin(7u, kAnswerTimeout));
 
-    c.view.clearBoxes();
-    c.dlg.onRead();
-    EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    EXPECT_EQ(c.shownValues()[0], "42");
+    expectGoodRead(c);
     EXPECT_TRUE(rig.slave.stop());
 }
 
@@ -1253,9 +1157,7 @@ TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
         c.dataType(attempt.type);
         c.view.clearBoxes();
         rig.cable.clearRecords();
-        const std::time_t from = std::time(nullptr);
-        attempt.write ? c.dlg.onWrite() : c.dlg.onRead();
-        EXPECT_EQ(shownFailure(c, attempt.road, from, serialSlavePrefix()), attempt.text);
+        EXPECT_EQ(failureOf(c, attempt.write, attempt.road, serialSlavePrefix()), attempt.text);
         EXPECT_FALSE(rig.cable.sentByQuarin().empty());
     }
 }
@@ -1359,10 +1261,9 @@ TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
 TEST(FaultScenarios, SecondOpenerOfAHeldPortCannotCaptureIt)
 {
     SerialRig rig(kCom);
-    ASSERT_TRUE(
-        rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
-                                {R"({"reply": "01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"})",
-                                 R"({"reply": "01 03 02 00 2A crc"})"})));
+    ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()},
+                                        {replyStep("01 2B 0E 01 01 00 00 01 00 03 41 42 43 crc"),
+                                         replyStep("01 03 02 00 2A crc")})));
 
     LiveConsole holder;
     holder.useSerial(kCom, Modbus);

@@ -158,7 +158,7 @@ TEST(LiveReads, LibmodbusRtuOverTheCableUnderModbusAndJbus)
 TEST(LiveReads, LibmodbusTcpOnLoopbackOverOneConnection)
 {
     TcpRig rig;
-    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
+    ASSERT_TRUE(rig.start(tcpSlave()));
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -181,7 +181,7 @@ TEST(LiveReads, LibmodbusTcpOnLoopbackOverOneConnection)
 TEST(LiveReads, LibmodbusTcpByHostName)
 {
     TcpRig rig;
-    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
+    ASSERT_TRUE(rig.start(tcpSlave()));
 
     LiveConsole c(rig.port());
     c.useTcp("localhost");

@@ -225,6 +225,17 @@ bool waitForStore(PeerProcess& slave, unsigned address, const std::vector<unsign
     return false;
 }
 
+// A broadcast of 5 and 6 to holding registers 50 and 51, set up but not sent.
+void broadcastFiveAndSix(LiveConsole& c)
+{
+    c.dataType(HoldingRegister);
+    c.registers(50, 2);
+    c.view.setIndex(ControlId::DisplayMode, Decimal);
+    c.values({"5", "6"});
+    c.slaveId(0);
+    c.view.clearBoxes();
+}
+
 TEST(LiveWrites, LibmodbusRtuOverTheCable)
 {
     SerialRig rig(kCom);
@@ -236,12 +247,7 @@ TEST(LiveWrites, LibmodbusRtuOverTheCable)
 
     SCOPED_TRACE("a broadcast is done without a reply");
     c.useSerial(kCom, Modbus);
-    c.dataType(HoldingRegister);
-    c.registers(50, 2);
-    c.view.setIndex(ControlId::DisplayMode, Decimal);
-    c.values({"5", "6"});
-    c.slaveId(0);
-    c.view.clearBoxes();
+    broadcastFiveAndSix(c);
     const auto begun = SteadyClock::now();
     c.dlg.onWrite();
     EXPECT_LT(SteadyClock::now() - begun, 2s) << "no reply is waited for";
@@ -254,7 +260,7 @@ TEST(LiveWrites, LibmodbusRtuOverTheCable)
 TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
 {
     TcpRig rig;
-    ASSERT_TRUE(rig.start(peerCommand("tcp_slave", {"--lifetime", "100"})));
+    ASSERT_TRUE(rig.start(tcpSlave()));
 
     LiveConsole c(rig.port());
     c.useTcp();
@@ -265,12 +271,7 @@ TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
 
     // libmodbus answers unit 0 over TCP; the console reads no reply to a broadcast, so the answer
     // waits on the connection when the next request goes out.
-    c.dataType(HoldingRegister);
-    c.registers(50, 2);
-    c.view.setIndex(ControlId::DisplayMode, Decimal);
-    c.values({"5", "6"});
-    c.slaveId(0);
-    c.view.clearBoxes();
+    broadcastFiveAndSix(c);
     c.dlg.onWrite();
     EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
     // The slave takes its stdin before the connections it serves, so once LAST names the

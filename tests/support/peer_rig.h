@@ -95,6 +95,12 @@ rtuSlave(const PtyCable& cable, const char* lifetime = "100", int baud = 9600)
         {cable.peerPath(), std::to_string(baud), "N", "8", "2", "1", "--lifetime", lifetime});
 }
 
+// libmodbus as TCP slave on a loopback port of its choosing.
+inline std::vector<std::string> tcpSlave(const char* lifetime = "100")
+{
+    return peerCommand("tcp_slave", {"--lifetime", lifetime});
+}
+
 // scripted_slave.py with args ("--tcp", or "--serial" and a device, ...), playing one step for each
 // JSON object of steps.
 inline std::vector<std::string> scriptedSlave(std::vector<std::string> args,

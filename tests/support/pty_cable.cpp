@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <span>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -27,6 +28,36 @@ bool makeNonBlocking(int fd)
 void append(std::vector<std::uint8_t>& to, const std::uint8_t* bytes, std::size_t count)
 {
     to.insert(to.end(), bytes, bytes + count);
+}
+
+// What is pending for a dead master is dropped; a vanished one (-1) keeps it.
+void flushOrDrop(int fd,
+                 std::vector<std::uint8_t>& pending,
+                 bool (*flush)(int, std::vector<std::uint8_t>&))
+{
+    if (fd >= 0 && !flush(fd, pending)) {
+        pending.clear();
+    }
+}
+
+pollfd pollFor(int fd, const std::vector<std::uint8_t>& pending)
+{
+    const short out = pending.empty() ? 0 : POLLOUT;
+    return pollfd{fd, static_cast<short>(POLLIN | out), 0};
+}
+
+// Hands what fd has ready to take; true when its end hung up instead.
+template <typename Take>
+bool readReady(short revents, int fd, std::span<std::uint8_t> chunk, Take take)
+{
+    if ((revents & POLLIN) != 0) {
+        const ssize_t got = read(fd, chunk.data(), chunk.size());
+        if (got > 0) {
+            take(static_cast<std::size_t>(got));
+        }
+        return false;
+    }
+    return (revents & (POLLHUP | POLLERR)) != 0;
 }
 
 long bitsPerSecond(speed_t speed)
@@ -296,20 +327,12 @@ void PtyCable::relayInstant()
                 m_changed.notify_all();
             }
         }
-        if (m_quarin.master() >= 0 && !flush(m_quarin.master(), toQuarin)) {
-            toQuarin.clear();
-        }
-        if (m_peer.master() >= 0 && !flush(m_peer.master(), toPeer)) {
-            toPeer.clear();
-        }
+        flushOrDrop(m_quarin.master(), toQuarin, flush);
+        flushOrDrop(m_peer.master(), toPeer, flush);
 
-        const auto events = [](int fd, const std::vector<std::uint8_t>& pending) {
-            const short out = pending.empty() ? 0 : POLLOUT;
-            return pollfd{fd, static_cast<short>(POLLIN | out), 0};
-        };
         pollfd fds[3] = {{m_wakeFd, POLLIN, 0},
-                         events(m_quarin.master(), toQuarin),
-                         events(m_peer.master(), toPeer)};
+                         pollFor(m_quarin.master(), toQuarin),
+                         pollFor(m_peer.master(), toPeer)};
         // A negative descriptor is skipped by poll(): a vanished master simply drops out.
         if (poll(fds, 3, 100) < 0) {
             continue;
@@ -317,11 +340,8 @@ void PtyCable::relayInstant()
         if ((fds[0].revents & POLLIN) != 0) {
             drainWakeFd();
         }
-        bool idleHangUp = false;
-        if ((fds[1].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_quarin.master(), chunk, sizeof chunk);
-            if (got > 0) {
-                const auto count = static_cast<std::size_t>(got);
+        const bool quarinHungUp =
+            readReady(fds[1].revents, m_quarin.master(), chunk, [&](std::size_t count) {
                 std::lock_guard lock(m_mutex);
                 append(m_fromQuarin, chunk, count);
                 m_changed.notify_all();
@@ -332,25 +352,17 @@ void PtyCable::relayInstant()
                     append(toPeer, chunk, count);
                     append(m_toPeer, chunk, count);
                 }
-            }
-        } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
-            idleHangUp = true;
-        }
-        if ((fds[2].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_peer.master(), chunk, sizeof chunk);
-            if (got > 0) {
-                const auto count = static_cast<std::size_t>(got);
+            });
+        const bool peerHungUp =
+            readReady(fds[2].revents, m_peer.master(), chunk, [&](std::size_t count) {
                 std::lock_guard lock(m_mutex);
                 append(m_fromPeer, chunk, count);
                 m_changed.notify_all();
                 if (!m_peerMuted) {
                     append(toQuarin, chunk, count);
                 }
-            }
-        } else if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {
-            idleHangUp = true;
-        }
-        if (idleHangUp) {
+            });
+        if (quarinHungUp || peerHungUp) {
             // Cannot happen while the cable holds both slave ends; should it, do not spin.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -500,20 +512,12 @@ void PtyCable::relayWireTimed()
         land(towardPeer, peerLine, toPeer, false);
         land(towardQuarin, quarinLine, toQuarin, true);
 
-        if (m_quarin.master() >= 0 && !flush(m_quarin.master(), toQuarin)) {
-            toQuarin.clear();
-        }
-        if (m_peer.master() >= 0 && !flush(m_peer.master(), toPeer)) {
-            toPeer.clear();
-        }
+        flushOrDrop(m_quarin.master(), toQuarin, flush);
+        flushOrDrop(m_peer.master(), toPeer, flush);
 
-        const auto events = [](int fd, const std::vector<std::uint8_t>& pending) {
-            const short out = pending.empty() ? 0 : POLLOUT;
-            return pollfd{fd, static_cast<short>(POLLIN | out), 0};
-        };
         pollfd fds[4] = {{m_wakeFd, POLLIN, 0},
-                         events(m_quarin.master(), toQuarin),
-                         events(m_peer.master(), toPeer),
+                         pollFor(m_quarin.master(), toQuarin),
+                         pollFor(m_peer.master(), toPeer),
                          {m_closeWatch, POLLIN, 0}};
         Clock::time_point wakeAt = now + std::chrono::milliseconds(100);
         for (const std::deque<OnWire>* wire : {&towardPeer, &towardQuarin}) {
@@ -531,11 +535,8 @@ void PtyCable::relayWireTimed()
             drainWakeFd();
         }
         look();
-        bool idleHangUp = false;
-        if ((fds[1].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_quarin.master(), chunk, sizeof chunk);
-            if (got > 0) {
-                const auto count = static_cast<std::size_t>(got);
+        const bool quarinHungUp =
+            readReady(fds[1].revents, m_quarin.master(), chunk, [&](std::size_t count) {
                 std::deque<OnWire> sent;
                 const Clock::time_point start =
                     sendOnWire(sent, quarinLineFree, chunk, count, quarinLine, true, {});
@@ -551,14 +552,9 @@ void PtyCable::relayWireTimed()
                 if (!m_peerDeaf) {
                     towardPeer.insert(towardPeer.end(), sent.begin(), sent.end());
                 }
-            }
-        } else if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
-            idleHangUp = true;
-        }
-        if ((fds[2].revents & POLLIN) != 0) {
-            const ssize_t got = read(m_peer.master(), chunk, sizeof chunk);
-            if (got > 0) {
-                const auto count = static_cast<std::size_t>(got);
+            });
+        const bool peerHungUp =
+            readReady(fds[2].revents, m_peer.master(), chunk, [&](std::size_t count) {
                 const std::chrono::microseconds gap(m_replyGap.load());
                 std::lock_guard lock(m_mutex);
                 append(m_fromPeer, chunk, count);
@@ -566,11 +562,8 @@ void PtyCable::relayWireTimed()
                 if (!m_peerMuted) {
                     sendOnWire(towardQuarin, peerLineFree, chunk, count, peerLine, false, gap);
                 }
-            }
-        } else if ((fds[2].revents & (POLLHUP | POLLERR)) != 0) {
-            idleHangUp = true;
-        }
-        if (idleHangUp) {
+            });
+        if (quarinHungUp || peerHungUp) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }

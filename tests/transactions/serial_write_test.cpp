@@ -4,25 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
 namespace {
 
-constexpr char kStart[] = "Start Register must be in the range from 1 to 65535";
-constexpr char kCount10[] = "Number of registers must be in the range from 1 to 10";
-constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
-constexpr char kCapture[] = "Unable to capture Port";
-constexpr char kInit[] = "Unable to initialize Port";
-constexpr char kTx[] = "Unable to TX message";
-constexpr char kRx[] = "Unable to RX message";
 constexpr char kNoResponse[] = "Timeout waiting on slave device to respond";
 constexpr char kIncomplete[] =
     "Timeout waiting on slave device to send a complete/correct response";
-constexpr char kCrc[] = "CRC calculation does not match what was received";
-constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
-constexpr char kFunction[] = "Slave device responded with wrong response function code";
+constexpr char kWriteFunction[] = "Slave device responded with wrong response function code";
 constexpr char kStartEcho[] =
     "Start register from slave device does not match what was requested to be written";
 constexpr char kValueEcho[] =
@@ -44,289 +35,129 @@ void serialConsole(FakeConsole& c)
 
 const Bytes kEcho = withCrc("01 10 00 00 00 01");
 
-struct FailureRow
+struct Outcome
 {
-    const char* name;
-    std::function<void(FakeConsole&)> setup;
-    std::string text;
     std::uint32_t lastMs; // 0: untimed
     bool portOpened;
     int clears;
     bool closedAtBox; // the port was closed before the box went up
 };
 
+constexpr Outcome kNotOpened{0, false, 0, true};
+constexpr Outcome kUntimed{0, true, 0, false};
+constexpr Outcome kPortFailed{0, true, 1, false};
+constexpr Outcome kTimedOut{1500, true, 1, true};
+constexpr Outcome kBadCheck{3, true, 0, false};
+
+using FailureRow = FailureRowOf<Outcome>;
+
 std::vector<FailureRow> failureRows()
 {
     return {
-        {"start register 0",
-         [](FakeConsole& c) { c.type(ControlId::StartRegister, "0"); },
-         kStart,
-         0,
-         false,
-         0,
-         true},
-        {"start register 65536",
-         [](FakeConsole& c) { c.type(ControlId::StartRegister, "65536"); },
-         kStart,
-         0,
-         false,
-         0,
-         true},
+        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, kNotOpened},
+        {"start register 65536", typing(ControlId::StartRegister, "65536"), kStart, kNotOpened},
         {"start register before a bad value",
          [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "0");
-             c.values({"70000"});
+             values(c, {"70000"});
          },
          kStart,
-         0,
-         false,
-         0,
-         true},
-        {"count 0",
-         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "0"); },
-         kCount10,
-         0,
-         false,
-         0,
-         true},
-        {"count 11",
-         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "11"); },
-         kCount10,
-         0,
-         false,
-         0,
-         true},
-        {"first value -32769",
-         [](FakeConsole& c) { c.values({"-32769"}); },
-         valueRange("First"),
-         0,
-         false,
-         0,
-         true},
-        {"first value 65536",
-         [](FakeConsole& c) { c.values({"65536"}); },
-         valueRange("First"),
-         0,
-         false,
-         0,
-         true},
-        {"twenty digits",
-         [](FakeConsole& c) { c.values({"99999999999999999999"}); },
-         valueRange("First"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
+        {"count 0", typing(ControlId::RegisterCount, "0"), kCount10, kNotOpened},
+        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, kNotOpened},
+        {"first value -32769", typingValues({"-32769"}), valueRange("First"), kNotOpened},
+        {"first value 65536", typingValues({"65536"}), valueRange("First"), kNotOpened},
+        {"twenty digits", typingValues({"99999999999999999999"}), valueRange("First"), kNotOpened},
         {"twenty digits below zero",
-         [](FakeConsole& c) { c.values({"-99999999999999999999"}); },
+         typingValues({"-99999999999999999999"}),
          valueRange("First"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
         {"second value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "2");
-             c.values({"1", "-40000"});
+             values(c, {"1", "-40000"});
          },
          valueRange("Second"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
         {"ninth value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
          },
          valueRange("Nineth"),
-         0,
-         false,
-         0,
-         true},
+         kNotOpened},
         {"tenth value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
          },
          valueRange("Tenth"),
-         0,
-         false,
-         0,
-         true},
-        {"timeout 999",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
-         kTimeout,
-         0,
-         false,
-         0,
-         true},
-        {"timeout 60001",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "60001"); },
-         kTimeout,
-         0,
-         false,
-         0,
-         true},
-        {"port held elsewhere",
-         [](FakeConsole& c) { c.fp.serial.script.openFails = true; },
-         kCapture,
-         0,
-         false,
-         0,
-         true},
-        {"line settings refused",
-         [](FakeConsole& c) { c.fp.serial.script.configureFails = true; },
-         kInit,
-         0,
-         true,
-         0,
-         false},
-        {"write fails",
-         [](FakeConsole& c) { c.fp.serial.script.writeFails = true; },
-         kTx,
-         0,
-         true,
-         1,
-         false},
-        {"read fails",
-         [](FakeConsole& c) { c.fp.serial.script.failRead = 0; },
-         kRx,
-         0,
-         true,
-         1,
-         false},
-        {"no reply", [](FakeConsole& c) { c.reads({}); }, kNoResponse, 1500, true, 1, true},
+         kNotOpened},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kNotOpened},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, kNotOpened},
+        {"port held elsewhere", portHeldElsewhere, kCapture, kNotOpened},
+        {"line settings refused", lineSettingsRefused, kInit, kUntimed},
+        {"write fails", writeFails, kTx, kPortFailed},
+        {"read fails", firstReadFails, kRx, kPortFailed},
+        {"no reply", [](FakeConsole& c) { reads(c, {}); }, kNoResponse, kTimedOut},
         {"exception",
-         [](FakeConsole& c) { c.reads({withCrc("01 90 02")}); },
+         replying(withCrc("01 90 02")),
          "Exception response form slave device - type 2",
-         1500,
-         true,
-         1,
-         true},
+         kTimedOut},
         {"exception code above 127",
-         [](FakeConsole& c) { c.reads({withCrc("01 90 FF")}); },
+         replying(withCrc("01 90 FF")),
          "Exception response form slave device - type 255",
-         1500,
-         true,
-         1,
-         true},
-        {"incomplete",
-         [](FakeConsole& c) { c.reads({Bytes(kEcho.begin(), kEcho.begin() + 7)}); },
-         kIncomplete,
-         1500,
-         true,
-         1,
-         true},
-        {"ASCII exception",
-         [](FakeConsole& c) {
-             c.dlg.selectAscii();
-             c.reads({asciiFrame("01 90 02")});
-         },
-         kIncomplete,
-         1500,
-         true,
-         1,
-         true},
+         kTimedOut},
+        {"incomplete", replying(Bytes(kEcho.begin(), kEcho.begin() + 7)), kIncomplete, kTimedOut},
+        {"ASCII exception", inAscii(replying(asciiFrame("01 90 02"))), kIncomplete, kTimedOut},
         // A line that echoes and a slave that says nothing: the echo is not taken for the reply.
         {"silent slave on an echoing line",
          [](FakeConsole& c) {
              c.select(ControlId::Wiring, TwoWireEcho);
-             c.reads({withCrc("01 10 00 00 00 01 02 00 01")});
+             reads(c, {withCrc("01 10 00 00 00 01 02 00 01")});
          },
          kNoResponse,
-         3 + 1500,
-         true,
-         1,
-         true},
-        {"bad CRC",
-         [](FakeConsole& c) { c.reads({hexBytes("01 10 00 00 00 01 00 00")}); },
-         kCrc,
-         3,
-         true,
-         0,
-         false},
+         {3 + 1500, true, 1, true}},
+        {"bad CRC", replying(hexBytes("01 10 00 00 00 01 00 00")), kCrc, kBadCheck},
         {"bad LRC",
-         [](FakeConsole& c) {
-             c.dlg.selectAscii();
-             c.reads({textBytes(":011000000001EF\r\n")}); // EE would be right
-         },
+         inAscii(replying(textBytes(":011000000001EF\r\n"))), // EE would be right
          kCrc,
-         3,
-         true,
-         0,
-         false},
-        {"other slave answers",
-         [](FakeConsole& c) { c.reads({withCrc("02 10 00 00 00 01")}); },
-         kSlaveId,
-         0,
-         true,
-         0,
-         false},
+         kBadCheck},
+        {"other slave answers", replying(withCrc("02 10 00 00 00 01")), kSlaveId, kUntimed},
         {"slave 300 answered from 44",
-         [](FakeConsole& c) {
-             c.type(ControlId::SlaveId, "300");
-             c.reads({withCrc("2C 10 00 00 00 01")});
-         },
+         both(typing(ControlId::SlaveId, "300"), replying(withCrc("2C 10 00 00 00 01"))),
          kSlaveId,
-         0,
-         true,
-         0,
-         false},
-        {"function",
-         [](FakeConsole& c) { c.reads({withCrc("01 06 00 00 00 01")}); },
-         kFunction,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
+        {"function", replying(withCrc("01 06 00 00 00 01")), kWriteFunction, kUntimed},
         {"exception of the full length",
-         [](FakeConsole& c) { c.reads({withCrc("01 90 02 00 00 00")}); },
-         kFunction,
-         0,
-         true,
-         0,
-         false},
-        {"start register",
-         [](FakeConsole& c) { c.reads({withCrc("01 10 00 01 00 01")}); },
-         kStartEcho,
-         0,
-         true,
-         0,
-         false},
+         replying(withCrc("01 90 02 00 00 00")),
+         kWriteFunction,
+         kUntimed},
+        {"start register", replying(withCrc("01 10 00 01 00 01")), kStartEcho, kUntimed},
         {"Jbus start register echoed less one",
          [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.type(ControlId::StartRegister, "100");
-             c.reads({withCrc("01 10 00 63 00 01")});
+             reads(c, {withCrc("01 10 00 63 00 01")});
          },
          kStartEcho,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
         {"single register value",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             c.values({"3"});
-             c.reads({withCrc("01 06 00 00 00 04")});
+             values(c, {"3"});
+             reads(c, {withCrc("01 06 00 00 00 04")});
          },
          kValueEcho,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
         {"quantity with both bytes compared",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "3");
-             c.values({"1", "2", "3"});
-             c.reads({withCrc("01 10 00 00 01 03")});
+             values(c, {"1", "2", "3"});
+             reads(c, {withCrc("01 10 00 00 01 03")});
          },
          kQuantityEcho,
-         0,
-         true,
-         0,
-         false},
+         kUntimed},
     };
 }
 
@@ -342,23 +173,20 @@ TEST(SerialWriteFailures, EachFailureShowsItsBoxWithThePortClosedOnlyAfterAShort
             c.select(ControlId::SampleMode, mode);
             row.setup(c);
             bool closedAtBox = true;
-            c.view.onBox([&](const ShownBox&) {
-                closedAtBox = c.fp.serial.last() == nullptr || c.fp.serial.last()->closed;
-            });
+            watchPortAtBox(c, closedAtBox);
             c.write();
 
             // The write's own box in every sample mode; never logged or counted.
-            ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
-            EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
-            expectFittingDetail(c.view.boxes()[0]);
-            EXPECT_EQ(c.log(), "");
+            ASSERT_NO_FATAL_FAILURE(expectOneErrorBox(c, row.text));
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_EQ(c.dlg.stats().transactionCount, 0u);
             EXPECT_FALSE(c.dlg.scheduleRunning());
-            EXPECT_EQ(closedAtBox, row.closedAtBox);
-            EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-            expectHandedBack(c);
-            ASSERT_NO_FATAL_FAILURE(expectPortAfterFailure(c, row.portOpened, row.clears));
+            EXPECT_EQ(closedAtBox, row.after.closedAtBox);
+            EXPECT_EQ(c.dlg.stats().lastMs, row.after.lastMs);
+            expectIdle(c);
+            EXPECT_GE(c.view.maxBusyDepth(), 1);
+            ASSERT_NO_FATAL_FAILURE(
+                expectPortAfterFailure(c, row.after.portOpened, row.after.clears));
             // Settings are never changed by a failure.
             EXPECT_EQ(c.dlg.settings().m_sampleMode, mode);
         }
@@ -379,22 +207,14 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     // one, of two registers from register 7, fails.
     const std::vector<std::string> before = {"400001", "0", "0", "0", "0", "0", "0", "0", "0", "0"};
     const Row rows[] = {
-        {"untimed echo failure",
-         [](FakeConsole& c) { c.reads({withCrc("02 10 00 06 00 02")}); },
-         "3",
-         before},
-        {"untimed value failure",
-         [](FakeConsole& c) {
-             c.values({"1", "70000"});
-         },
-         "3",
-         before},
+        {"untimed echo failure", replying(withCrc("02 10 00 06 00 02")), "3", before},
+        {"untimed value failure", typingValues({"1", "70000"}), "3", before},
         {"timeout out of range",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
+         typing(ControlId::Timeout, "999"),
          "0",
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
         {"timed failure",
-         [](FakeConsole& c) { c.reads({}); },
+         [](FakeConsole& c) { reads(c, {}); },
          "1500",
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
     };
@@ -402,15 +222,15 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
         SCOPED_TRACE(row.name);
         FakeConsole c;
         serialConsole(c);
-        c.reads({kEcho});
+        reads(c, {kEcho});
         c.write();
         ASSERT_TRUE(c.view.boxTexts().empty());
         ASSERT_EQ(c.view.text(ControlId::TransactionTime), "3");
 
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        c.values({"1", "2"});
-        c.reads({withCrc("01 10 00 06 00 02")});
+        values(c, {"1", "2"});
+        reads(c, {withCrc("01 10 00 06 00 02")});
         row.setup(c);
         c.write();
         ASSERT_EQ(c.view.boxTexts().size(), 1u);
@@ -456,7 +276,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             c.values({"1", "-1", "40000"});
+             values(c, {"1", "-1", "40000"});
          },
          hexBytes("01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25"),
          hexBytes("01 10 00 63 00 03 70 16")},
@@ -465,7 +285,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.select(ControlId::Protocol, Jbus);
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             c.values({"1", "-1", "40000"});
+             values(c, {"1", "-1", "40000"});
          },
          withCrc("01 10 00 64 00 03 06 00 01 FF FF 9C 40"),
          withCrc("01 10 00 64 00 03")},
@@ -474,7 +294,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.dataType(SingleHoldingRegister);
              c.type(ControlId::SlaveId, "17");
              c.type(ControlId::StartRegister, "2");
-             c.values({"3"});
+             values(c, {"3"});
          },
          hexBytes("11 06 00 01 00 03 9A 9B"),
          hexBytes("11 06 00 01 00 03 9A 9B")},
@@ -483,7 +303,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.dlg.selectAscii();
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             c.values({"1234"});
+             values(c, {"1234"});
          },
          textBytes(":010600001234B3\r\n"),
          textBytes(":010600001234B3\r\n")},
@@ -491,33 +311,33 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.dlg.selectAscii();
              c.type(ControlId::RegisterCount, "3");
-             c.values({"1", "2", "3"});
+             values(c, {"1", "2", "3"});
          },
          asciiFrame("01 10 00 00 00 03 06 00 01 00 02 00 03"),
          asciiFrame("01 10 00 00 00 03")},
         {"ten registers",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
          },
          withCrc("01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 00 09 00 "
                  "0A"),
          withCrc("01 10 00 00 00 0A")},
         {"start register 65535",
-         [](FakeConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         typing(ControlId::StartRegister, "65535"),
          withCrc("01 10 FF FE 00 01 02 00 01"),
          withCrc("01 10 FF FE 00 01")},
         {"single register of -1 echoed as FFFF",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             c.values({"-1"});
+             values(c, {"-1"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
         {"single register of 65535",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             c.values({"65535"});
+             values(c, {"65535"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
@@ -525,7 +345,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             c.values({"FFFF"});
+             values(c, {"FFFF"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
@@ -540,14 +360,13 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         serialConsole(c);
         row.setup(c);
         const bool twoWire = c.view.index(ControlId::Wiring) == TwoWireEcho;
-        c.reads(twoWire ? std::vector<Bytes>{row.request, row.echo} : std::vector<Bytes>{row.echo});
+        reads(c,
+              twoWire ? std::vector<Bytes>{row.request, row.echo} : std::vector<Bytes>{row.echo});
         c.write();
 
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
-        ASSERT_EQ(c.fp.serial.opened.size(), 1u);
+        ASSERT_NO_FATAL_FAILURE(expectSerialSentOnce(c, row.request));
         const SerialLog& port = *c.fp.serial.last();
-        ASSERT_EQ(port.writes.size(), 1u);
-        EXPECT_EQ(toHex(port.writes[0]), toHex(row.request));
         const std::size_t replyLength = row.echo.size() == 17 ? 16 : 8;
         const std::vector<std::size_t> readSizes =
             twoWire ? std::vector<std::size_t>{row.request.size(), replyLength}
@@ -556,11 +375,9 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         EXPECT_TRUE(port.closed);
         EXPECT_EQ(port.clearErrors, 0);
         EXPECT_TRUE(port.dtr);
-        EXPECT_EQ(c.dlg.stats().lastMs, twoWire ? 6u : 3u);
-        EXPECT_EQ(c.view.text(ControlId::TransactionTime), twoWire ? "6" : "3");
+        expectTime(c, twoWire ? 6u : 3u);
         EXPECT_EQ(c.fp.clock.sleeps(), std::vector<int>{25});
-        EXPECT_FALSE(c.dlg.busy());
-        EXPECT_EQ(c.view.busyDepth(), 0);
+        expectIdle(c);
     }
 }
 
@@ -599,9 +416,9 @@ TEST(SerialWriteSuccess, ValueTextsAreReadInTheDisplayMode)
         serialConsole(c);
         c.dataType(SingleHoldingRegister);
         c.select(ControlId::DisplayMode, row.mode);
-        c.values({row.text});
+        values(c, {row.text});
         const Bytes request = withCrc("01 06 00 00 " + std::string(row.sent));
-        c.reads({request});
+        reads(c, {request});
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
         ASSERT_EQ(c.fp.serial.opened.size(), 1u);
@@ -616,7 +433,7 @@ TEST(SerialWriteSuccess, OnlyTheSuccessOfTheSendIsExamined)
     FakeConsole c;
     serialConsole(c);
     c.fp.serial.script.writeCount = 3;
-    c.reads({kEcho});
+    reads(c, {kEcho});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -627,8 +444,8 @@ TEST(SerialWriteSuccess, ValuesBeyondTheCountAreNeitherCheckedNorSentAndShowZero
     FakeConsole c;
     serialConsole(c);
     c.type(ControlId::RegisterCount, "3");
-    c.values({"1", "2", "3", "70000", "abc", "-99999", "7", "8", "9", "10"});
-    c.reads({withCrc("01 10 00 00 00 03")});
+    values(c, {"1", "2", "3", "70000", "abc", "-99999", "7", "8", "9", "10"});
+    reads(c, {withCrc("01 10 00 00 00 03")});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(toHex(c.fp.serial.last()->writes.at(0)),
@@ -662,7 +479,7 @@ TEST(SerialWriteSuccess, PreSendDelayComesBeforeTheStartStamp)
     FakeConsole c;
     serialConsole(c);
     c.dlg.settings().m_preSendDelayMs = 40;
-    c.reads({kEcho});
+    reads(c, {kEcho});
     c.write();
     EXPECT_EQ(c.fp.clock.sleeps(), (std::vector<int>{40, 25}));
     EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -674,7 +491,7 @@ TEST(SerialWriteSuccess, ConfiguresTheLineLikeTheRead)
     serialConsole(c);
     c.dlg.selectAscii();
     c.select(ControlId::Baud, 2);
-    c.reads({asciiFrame("01 10 00 00 00 01")});
+    reads(c, {asciiFrame("01 10 00 00 00 01")});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     const SerialLog& port = *c.fp.serial.last();
@@ -719,8 +536,8 @@ TEST(SerialWriteLabels, AfterASuccessOnlyModbusRewritesTheLabels)
         row.protocol(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        c.values({"1", "2"});
-        c.reads({row.echo});
+        values(c, {"1", "2"});
+        reads(c, {row.echo});
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
         EXPECT_EQ(c.shownLabels(), row.labels);

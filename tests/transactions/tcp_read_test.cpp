@@ -4,26 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
 namespace {
 
-constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or URL entered";
-constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
-constexpr char kCount100[] = "Number of registers must be in the range from 1 to 100";
-constexpr char kCount125[] = "Number of registers must be in the range from 1 to 125";
-constexpr char kWinsock[] = "Unable to initialize WinSock";
-constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 constexpr char kHeaderShort[] =
     "Too short of ModbusTCP/IP header data returned from socket recv operation.";
 constexpr char kOutOfBounds[] =
     "Out of bounds message size received in ModbusTCP/IP header information.";
-constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
-constexpr char kFunction[] = "Response has wrong function code";
-constexpr char kByteCount[] = "Amount of data returned does not match what was requested";
-constexpr char kSubFunction[] = "Response has wrong sub-function code";
 constexpr char kBadId[] = "Slave ID 1 - Response has invalid transaction number";
 
 std::string connectText(int error)
@@ -60,15 +50,13 @@ std::string recvRequestText(int error)
            std::to_string(error);
 }
 
-// TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
-// values on the screen that the read must replace, and a slave that answers correctly.
-void tcpConsole(FakeConsole& c, const std::string& address = "127.0.0.1")
+// TCP/IP to 127.0.0.1 and values on the screen that the read must replace.
+void tcpConsole(FakeConsole& c)
 {
-    tcpAt1500(c, address);
-    c.values(std::vector<std::string>(kValueRows, "5"));
+    tcpAt1500(c);
+    staleValues(c);
 }
 
-// Undoes what the rows break, so the next read can show what became of the link.
 void repair(FakeConsole& c)
 {
     repairSockets(c.fp.sockets);
@@ -83,314 +71,148 @@ enum class Road
     LinkFailure // reportFailure, the link closed
 };
 
-struct FailureRow
+struct Outcome
 {
-    const char* name;
-    std::function<void(FakeConsole&)> setup;
-    std::string text;
     Road road;
     std::uint32_t lastMs; // 0: no whole reply frame arrived
     bool linked;          // got as far as the link, so a second read shows what became of it
 };
 
+constexpr Outcome kNotLinked{Road::Box, 0, false};
+constexpr Outcome kOwnBox{Road::Box, 4, true};
+constexpr Outcome kRefused{Road::Failure, 4, true};
+constexpr Outcome kLinkLost{Road::LinkFailure, 0, true};
+constexpr Outcome kLinkLostTimed{Road::LinkFailure, 4, true};
+
+using FailureRow = FailureRowOf<Outcome>;
+
 std::vector<FailureRow> failureRows()
 {
-    auto scattered = [](FakeConsole& c) { c.dataType(ScatteredRead); };
-    auto identification = [](FakeConsole& c) { c.dataType(DeviceIdentification); };
     return {
-        {"empty address",
-         [](FakeConsole& c) { c.type(ControlId::Address, ""); },
-         kNoAddress,
-         Road::Box,
-         0,
-         false},
+        {"empty address", typing(ControlId::Address, ""), kNoAddress, kNotLinked},
         {"empty address before a bad time-out",
-         [](FakeConsole& c) {
-             c.type(ControlId::Address, "");
-             c.type(ControlId::Timeout, "999");
-         },
+         both(typing(ControlId::Address, ""), typing(ControlId::Timeout, "999")),
          kNoAddress,
-         Road::Box,
-         0,
-         false},
-        {"timeout 999",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
-         kTimeout,
-         Road::Box,
-         0,
-         false},
-        {"timeout 60001",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "60001"); },
-         kTimeout,
-         Road::Box,
-         0,
-         false},
-        {"count 0",
-         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "0"); },
-         kCount125,
-         Road::Box,
-         0,
-         false},
-        {"count 126",
-         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "126"); },
-         kCount125,
-         Road::Box,
-         0,
-         false},
+         kNotLinked},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kNotLinked},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, kNotLinked},
+        {"count 0", typing(ControlId::RegisterCount, "0"), kCount125, kNotLinked},
+        {"count 126", typing(ControlId::RegisterCount, "126"), kCount125, kNotLinked},
         {"scattered count 101",
-         [=](FakeConsole& c) {
-             scattered(c);
-             c.type(ControlId::RegisterCount, "101");
-         },
+         ofType(ScatteredRead, typing(ControlId::RegisterCount, "101")),
          kCount100,
-         Road::Box,
-         0,
-         false},
+         kNotLinked},
         {"socket library will not start",
          [](FakeConsole& c) { c.fp.sockets.startupFails = true; },
          kWinsock,
-         Road::Box,
-         0,
-         false},
-        {"unknown host",
-         [](FakeConsole& c) { c.type(ControlId::Address, "plc-1"); },
-         kResolve,
-         Road::Box,
-         0,
-         false},
-        {"blanks are a host name",
-         [](FakeConsole& c) { c.type(ControlId::Address, "  "); },
-         kResolve,
-         Road::Box,
-         0,
-         false},
+         kNotLinked},
+        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, kNotLinked},
+        {"blanks are a host name", typing(ControlId::Address, "  "), kResolve, kNotLinked},
         {"connection refused",
          [](FakeConsole& c) { c.fp.sockets.connectError = 111; },
          connectText(111),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"never writable",
          [](FakeConsole& c) { c.fp.sockets.writableTimesOut = true; },
          writableText(0),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"send fails",
          [](FakeConsole& c) { c.fp.sockets.sendError = 32; },
          sendText(32),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"partial send",
          [](FakeConsole& c) { c.fp.sockets.sendCount = 5; },
          sendText(0),
-         Road::LinkFailure,
-         0,
-         true},
-        {"no reply",
-         [](FakeConsole& c) { c.replyWith({silence()}); },
-         readableText(0),
-         Road::LinkFailure,
-         0,
-         true},
-        {"slave closes",
-         [](FakeConsole& c) { c.replyWith({closeStep()}); },
-         recvOperationText(0),
-         Road::LinkFailure,
-         0,
-         true},
-        {"receive fails",
-         [](FakeConsole& c) { c.replyWith({failStep(104)}); },
-         recvOperationText(104),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
+        {"no reply", answering({silence()}), readableText(0), kLinkLost},
+        {"slave closes", answering({closeStep()}), recvOperationText(0), kLinkLost},
+        {"receive fails", answering({failStep(104)}), recvOperationText(104), kLinkLost},
         {"rest of the frame never comes",
-         [](FakeConsole& c) {
-             c.replyWith({data("00 01 00 00 00 05 01"), silence()});
-         },
+         answering({data("00 01 00 00 00 05 01"), silence()}),
          readableText(0),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"closed within the frame",
-         [](FakeConsole& c) {
-             c.replyWith({data("00 01 00 00 00 05 01"), closeStep()});
-         },
+         answering({data("00 01 00 00 00 05 01"), closeStep()}),
          recvOperationText(0),
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
         {"first receive of three bytes",
-         [](FakeConsole& c) {
-             c.replyWith({data("00 01 00"), data("00 00 05 01 03 02 00 0A")});
-         },
+         answering({data("00 01 00"), data("00 00 05 01 03 02 00 0A")}),
          kHeaderShort,
-         Road::LinkFailure,
-         0,
-         true},
-        {"length 0",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 00"); },
-         kOutOfBounds,
-         Road::LinkFailure,
-         0,
-         true},
-        {"length 1",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 01 01"); },
-         kOutOfBounds,
-         Road::LinkFailure,
-         0,
-         true},
-        {"length 255",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 FF 01 03"); },
-         kOutOfBounds,
-         Road::LinkFailure,
-         0,
-         true},
+         kLinkLost},
+        {"length 0", answering("00 01 00 00 00 00"), kOutOfBounds, kLinkLost},
+        {"length 1", answering("00 01 00 00 00 01 01"), kOutOfBounds, kLinkLost},
+        {"length 255", answering("00 01 00 00 00 FF 01 03"), kOutOfBounds, kLinkLost},
         // Accepted by the header check, so the whole frame is read and timed; too short for one
         // register, and without the exception flag.
-        {"length 2",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 02 01 03"); },
-         recvRequestText(0),
-         Road::LinkFailure,
-         4,
-         true},
+        {"length 2", answering("00 01 00 00 00 02 01 03"), recvRequestText(0), kLinkLostTimed},
         {"wrong length",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 04 01 03 02 00"); },
+         answering("00 01 00 00 00 04 01 03 02 00"),
          recvRequestText(0),
-         Road::LinkFailure,
-         4,
-         true},
+         kLinkLostTimed},
         {"wrong length with the exception flag",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 03 01 83 02"); },
+         answering("00 01 00 00 00 03 01 83 02"),
          "Exception response received - type 2",
-         Road::Failure,
-         4,
-         true},
-        {"transaction identifier",
-         [](FakeConsole& c) { c.replyWith("01 00 00 00 00 05 01 03 02 00 0A"); },
-         kBadId,
-         Road::Box,
-         4,
-         true},
-        {"unit identifier",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 05 02 03 02 00 0A"); },
-         kSlaveId,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
+        {"transaction identifier", answering("01 00 00 00 00 05 01 03 02 00 0A"), kBadId, kOwnBox},
+        {"unit identifier", answering("00 01 00 00 00 05 02 03 02 00 0A"), kSlaveId, kRefused},
         {"slave 300 answered from 44",
-         [](FakeConsole& c) {
-             c.type(ControlId::SlaveId, "300");
-             c.replyWith("00 01 00 00 00 05 2C 03 02 00 0A");
-         },
+         both(typing(ControlId::SlaveId, "300"), answering("00 01 00 00 00 05 2C 03 02 00 0A")),
          kSlaveId,
-         Road::Failure,
-         4,
-         true},
-        {"function",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 05 01 04 02 00 0A"); },
-         kFunction,
-         Road::Failure,
-         4,
-         true},
-        {"byte count",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 05 01 03 04 00 0A"); },
-         kByteCount,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
+        {"function", answering("00 01 00 00 00 05 01 04 02 00 0A"), kFunction, kRefused},
+        {"byte count", answering("00 01 00 00 00 05 01 03 04 00 0A"), kByteCount, kRefused},
         {"sub-function",
-         [=](FakeConsole& c) {
-             scattered(c);
-             c.replyWith("00 01 00 00 00 07 01 64 04 03 02 00 0A");
-         },
+         ofType(ScatteredRead, answering("00 01 00 00 00 07 01 64 04 03 02 00 0A")),
          kSubFunction,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         {"transmission number",
-         [=](FakeConsole& c) {
-             scattered(c);
-             c.replyWith("00 01 00 00 00 07 01 64 04 04 09 00 0A");
-         },
+         ofType(ScatteredRead, answering("00 01 00 00 00 07 01 64 04 04 09 00 0A")),
          "Response has invalid transmission number.  Expected:  2.  Actual:  9",
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         {"MEI type",
-         [=](FakeConsole& c) {
-             identification(c);
-             c.replyWith("00 01 00 00 00 08 01 2B 0D 01 01 00 00 00");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 08 01 2B 0D 01 01 00 00 00")),
          kSubFunction,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         {"identification exception",
-         [=](FakeConsole& c) {
-             identification(c);
-             c.replyWith("00 01 00 00 00 03 01 AB 01");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 03 01 AB 01")),
          "Exception response received - type 1",
-         Road::Failure,
-         4,
-         true},
+         kRefused},
         // Too short to hold the object count: refused, once the checks before the object walk
         // have passed.
         {"identification frame cut before its object count",
-         [=](FakeConsole& c) {
-             identification(c);
-             c.replyWith("00 01 00 00 00 03 01 2B 0E");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 03 01 2B 0E")),
          recvRequestText(0),
-         Road::LinkFailure,
-         4,
-         true},
+         kLinkLostTimed},
         {"short identification frame with another identifier",
-         [=](FakeConsole& c) {
-             identification(c);
-             c.replyWith("00 09 00 00 00 03 01 2B 0E");
-         },
+         ofType(DeviceIdentification, answering("00 09 00 00 00 03 01 2B 0E")),
          kBadId,
-         Road::Box,
-         4,
-         true},
+         kOwnBox},
         {"short identification frame with another function",
-         [=](FakeConsole& c) {
-             identification(c);
-             c.replyWith("00 01 00 00 00 03 01 03 02");
-         },
+         ofType(DeviceIdentification, answering("00 01 00 00 00 03 01 03 02")),
          kFunction,
-         Road::Failure,
-         4,
-         true},
+         kRefused},
     };
 }
 
 void expectAfterFailure(FakeConsole& c, const FailureRow& row)
 {
-    expectFailedRead(c, row.lastMs);
-    if (!row.linked) {
+    expectFailedRead(c, row.after.lastMs);
+    if (!row.after.linked) {
         EXPECT_TRUE(c.fp.sockets.connects.empty());
         EXPECT_TRUE(c.fp.sockets.sent.empty());
         EXPECT_FALSE(c.dlg.connected());
         EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups) << "library released";
         return;
     }
-    const bool kept = row.road != Road::LinkFailure;
+    const bool kept = row.after.road != Road::LinkFailure;
     EXPECT_EQ(c.dlg.connected(), kept);
     EXPECT_EQ(c.fp.sockets.open, kept ? 1 : 0);
     EXPECT_EQ(c.fp.sockets.cleanups, kept ? 0 : 1);
 
-    // The next read connects anew only after a link failure.
-    const std::size_t connects = c.fp.sockets.connects.size();
-    const std::size_t boxes = c.view.boxTexts().size();
-    repair(c);
-    c.read();
-    EXPECT_EQ(c.view.boxTexts().size(), boxes) << c.view.boxTexts().back();
-    EXPECT_EQ(c.fp.sockets.connects.size(), connects + (kept ? 0 : 1));
+    expectNextConnectsOnlyAfterADrop(c, kept, [](FakeConsole& d) {
+        repair(d);
+        d.read();
+    });
     EXPECT_TRUE(c.dlg.connected());
 }
 
@@ -405,11 +227,8 @@ TEST(TcpReadFailures, ManualModeShowsEachFailureInABox)
         row.setup(c);
         c.read();
 
-        const std::string shown = row.road == Road::Box ? row.text : c.reportLine(row.text);
-        ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{shown});
-        EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
-        expectFittingDetail(c.view.boxes()[0]);
-        EXPECT_EQ(c.log(), "");
+        ASSERT_NO_FATAL_FAILURE(
+            expectOneErrorBox(c, row.after.road == Road::Box ? row.text : c.reportLine(row.text)));
         expectAfterFailure(c, row);
     }
 }
@@ -423,25 +242,17 @@ TEST(TcpReadFailures, LoggingModeLogsAndCountsReportsButNotBoxes)
         row.setup(c);
         c.readLogged();
 
-        if (row.road == Road::Box) {
-            EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
-            EXPECT_EQ(c.log(), "");
-            EXPECT_EQ(c.dlg.stats().errorCount, 0u);
-        } else {
-            EXPECT_TRUE(c.view.boxTexts().empty());
-            EXPECT_EQ(c.log(), c.reportLine(row.text) + "\r\n");
-            EXPECT_EQ(c.dlg.stats().errorCount, 1u);
-        }
+        expectLoggedRoad(c, row.text, row.after.road == Road::Box);
         EXPECT_TRUE(c.dlg.scheduleRunning());
         // A second tick of the same run.
         const std::size_t connects = c.fp.sockets.connects.size();
-        if (row.linked) {
+        if (row.after.linked) {
             repair(c);
             c.dlg.onTimer(CMasterDlg::kScheduleTimer);
             ASSERT_TRUE(c.fp.workers.runNext());
             EXPECT_EQ(c.view.text(ControlId::Value, 0), "1");
             EXPECT_EQ(c.fp.sockets.connects.size(),
-                      connects + (row.road == Road::LinkFailure ? 1 : 0));
+                      connects + (row.after.road == Road::LinkFailure ? 1 : 0));
             EXPECT_EQ(c.dlg.stats().transactionCount, 2u);
         }
     }
@@ -464,7 +275,7 @@ TEST(TcpReadFailures, ScheduledRunStopsAtAReportButNotAtABox)
         SCOPED_TRACE(row.name);
         FakeConsole c;
         tcpConsole(c);
-        c.replyWith(row.reply);
+        replyWith(c, row.reply);
         c.select(ControlId::SampleMode, Scheduled);
         c.dlg.onRead();
         c.dlg.onTimer(CMasterDlg::kScheduleTimer);
@@ -479,7 +290,7 @@ TEST(TcpReadFailures, ATimedOutWaitCarriesTheThreadsLastSocketError)
 {
     FakeConsole c;
     tcpConsole(c);
-    c.replyWith({failStep(104)});
+    replyWith(c, {failStep(104)});
     c.read();
     c.fp.sockets.writableTimesOut = true;
     c.read();
@@ -505,12 +316,6 @@ TEST(TcpReadFailures, BoundaryTimeoutsAreAccepted)
 
 namespace {
 
-std::vector<std::string> valuesThen0(std::vector<std::string> first)
-{
-    first.resize(kValueRows, "0");
-    return first;
-}
-
 struct SuccessRow
 {
     const char* name;
@@ -525,14 +330,11 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
 {
     const SuccessRow rows[] = {
         {"two holding registers",
-         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "2"); },
+         typing(ControlId::RegisterCount, "2"),
          "00 01 00 00 00 06 01 03 00 00 00 02",
          valuesThen0({"1", "2"})},
         {"input registers from register 100",
-         [](FakeConsole& c) {
-             c.dataType(InputRegister);
-             c.type(ControlId::StartRegister, "100");
-         },
+         ofType(InputRegister, typing(ControlId::StartRegister, "100")),
          "00 01 00 00 00 06 01 04 00 63 00 01",
          valuesThen0({"1"})},
         {"single holding register",
@@ -540,7 +342,7 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
          "00 01 00 00 00 06 01 03 00 00 00 01",
          valuesThen0({"1"})},
         {"twelve registers show the first ten",
-         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "12"); },
+         typing(ControlId::RegisterCount, "12"),
          "00 01 00 00 00 06 01 03 00 00 00 0C",
          {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
         {"scattered from register 10",
@@ -552,7 +354,7 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
          "00 01 00 00 00 0B 01 64 08 04 02 00 09 00 0A 00 0B",
          valuesThen0({"1", "2", "3"})},
         {"slave 17",
-         [](FakeConsole& c) { c.type(ControlId::SlaveId, "17"); },
+         typing(ControlId::SlaveId, "17"),
          "00 01 00 00 00 06 11 03 00 00 00 01",
          valuesThen0({"1"})},
     };
@@ -564,16 +366,14 @@ TEST(TcpReadSuccess, SendsTheFrameAndShowsTheValues)
         c.read();
 
         EXPECT_TRUE(c.view.boxTexts().empty());
-        ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-        EXPECT_EQ(toHex(c.fp.sockets.sent[0]), toHex(hexBytes(row.request)));
+        ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, row.request));
         EXPECT_EQ(c.shownValues(), row.values);
         EXPECT_EQ(c.recordValues(), row.values);
         EXPECT_EQ(c.dlg.stats().lastMs, 4u);
         EXPECT_EQ(c.fp.sockets.connects,
                   (std::vector<std::pair<std::uint32_t, std::uint16_t>>{{0x7F000001u, 502}}));
         EXPECT_TRUE(c.dlg.connected());
-        EXPECT_FALSE(c.dlg.busy());
-        EXPECT_EQ(c.view.busyDepth(), 0);
+        expectIdle(c);
         EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause on TCP";
     }
 }
@@ -593,7 +393,7 @@ TEST(TcpReadSuccess, ShowsValuesUnsignedInDecimalAndLowerCaseHex)
         tcpConsole(c);
         c.select(ControlId::DisplayMode, row.mode);
         c.type(ControlId::RegisterCount, "3");
-        c.replyWith("00 01 00 00 00 09 01 03 06 FF FF 00 0A AB CD");
+        replyWith(c, "00 01 00 00 00 09 01 03 06 FF FF 00 0A AB CD");
         c.read();
         EXPECT_EQ(c.shownValues(), row.values);
     }
@@ -604,7 +404,7 @@ TEST(TcpReadSuccess, AcceptsAnyProtocolIdentifierAndALengthHighByte)
     FakeConsole c;
     tcpConsole(c);
     // Protocol 0x1234; a length of 0x0105 is read as 5.
-    c.replyWith("00 01 12 34 01 05 01 03 02 00 2A");
+    replyWith(c, "00 01 12 34 01 05 01 03 02 00 2A");
     c.read();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
@@ -615,8 +415,8 @@ TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
     FakeConsole c;
     tcpConsole(c);
     c.type(ControlId::RegisterCount, "2");
-    c.replyWith(
-        {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
+    replyWith(c,
+              {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
     c.read();
     // A silent wait ends the read, however long the rest would have taken.
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{c.reportLine(readableText(0))});
@@ -624,7 +424,7 @@ TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
     FakeConsole d;
     tcpConsole(d);
     d.type(ControlId::RegisterCount, "2");
-    d.replyWith({data("00 01 00 00 00 07 01 03"), data("04 00"), data("07 00 08")});
+    replyWith(d, {data("00 01 00 00 00 07 01 03"), data("04 00"), data("07 00 08")});
     d.read();
     EXPECT_TRUE(d.view.boxTexts().empty());
     EXPECT_EQ(d.shownValues(), valuesThen0({"7", "8"}));
@@ -638,8 +438,7 @@ TEST(TcpReadSuccess, IdentificationShowsItsTextAndKeepsTheValuesAtZero)
     tcpConsole(c);
     c.dataType(DeviceIdentification);
     c.read();
-    ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-    EXPECT_EQ(toHex(c.fp.sockets.sent[0]), "00 01 00 00 00 05 01 2B 0E 01 00");
+    ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, "00 01 00 00 00 05 01 2B 0E 01 00"));
     ASSERT_EQ(c.view.boxes().size(), 1u);
     EXPECT_EQ(c.view.boxes()[0].text,
               "Vendor Name:  Quarin\n\rProduct Code:  QM-1\n\rRevision:  1.0\n\r");
@@ -656,8 +455,9 @@ TEST(TcpReadSuccess, IdentificationFrameOfTheLargestLength)
     c.dataType(DeviceIdentification);
     // 254 bytes behind the length: unit, 2B 0E 01 01 00 00, one object of 244 characters.
     const std::string vendor(244, 'V');
-    c.replyWith({data(
-        concat(hexBytes("00 01 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 F4"), textBytes(vendor)))});
+    replyWith(c,
+              {data(concat(hexBytes("00 01 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 F4"),
+                           textBytes(vendor)))});
     c.read();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{"Vendor Name:  " + vendor + "\n\r"});
 }
@@ -668,7 +468,7 @@ TEST(TcpReadSuccess, IdentificationObjectsAreNotReadBeyondTheFrame)
     tcpConsole(c);
     c.dataType(DeviceIdentification);
     // Two objects announced, the second longer than what follows.
-    c.replyWith("00 01 00 00 00 0F 01 2B 0E 01 01 00 00 02 00 02 41 42 02 09 31");
+    replyWith(c, "00 01 00 00 00 0F 01 2B 0E 01 01 00 00 02 00 02 41 42 02 09 31");
     c.read();
     ASSERT_EQ(c.view.boxes().size(), 1u);
     EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Information);
@@ -698,7 +498,7 @@ TEST(TcpReadLabels, ASuccessRewritesTheLabelsInModbusFormAndAFailureDoesNot)
         tcpConsole(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "3");
-        c.replyWith(row.reply);
+        replyWith(c, row.reply);
         c.read();
         EXPECT_EQ(c.shownLabels(), row.labels);
     }
@@ -718,10 +518,7 @@ TEST(TcpReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         // click, if any, while the request is on its way.
         const auto setUp = [](FakeConsole& c, std::function<void()> during) {
             tcpConsole(c);
-            c.type(ControlId::StartRegister, "7");
-            c.dlg.refreshLabels();
-            c.type(ControlId::RegisterCount, "3");
-            c.dlg.refreshLabels();
+            threeRegistersFromSeven(c);
             c.select(ControlId::SampleMode, Scheduled);
             c.fp.sockets.slave = [during](const Bytes& request) {
                 if (during) {
@@ -754,8 +551,7 @@ TEST(TcpReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         readOnce(clickedDuring);
         ASSERT_TRUE(clicked);
         ASSERT_TRUE(clickedDuring.view.boxes().empty());
-        EXPECT_EQ(clickedDuring.shownValues(), clickedBefore.shownValues());
-        EXPECT_EQ(clickedDuring.shownLabels(), clickedBefore.shownLabels());
+        expectSameScreen(clickedDuring, clickedBefore);
     }
 }
 

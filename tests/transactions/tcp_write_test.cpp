@@ -5,18 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
 namespace {
-
-constexpr char kStart[] = "Start Register must be in the range from 1 to 65535";
-constexpr char kCount10[] = "Number of registers must be in the range from 1 to 10";
-constexpr char kTimeout[] = "Timeout value must be in the range from 1000 to 60000";
-constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or URL entered";
-constexpr char kWinsock[] = "Unable to initialize WinSock";
-constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 
 std::string slave1(const std::string& text)
 {
@@ -29,15 +22,13 @@ std::string recvRequest(int error)
                   std::to_string(error));
 }
 
-// TCP/IP to 127.0.0.1, a time-out of 1500 ms, one holding register from register 1 of slave 1,
-// value 1, and a slave that echoes.
+// TCP/IP to the address, value 1, and a slave that echoes.
 void tcpConsole(FakeConsole& c, const std::string& address = "127.0.0.1")
 {
     tcpAt1500(c, address);
     c.type(ControlId::Value, "1", 0);
 }
 
-// Undoes what the rows break, so that a next write shows what became of the link.
 void repair(FakeConsole& c)
 {
     repairSockets(c.fp.sockets);
@@ -47,197 +38,142 @@ void repair(FakeConsole& c)
     c.type(ControlId::StartRegister, "1");
     c.type(ControlId::RegisterCount, "1");
     c.dataType(HoldingRegister);
-    c.values({"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
+    values(c, {"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
 }
 
-struct FailureRow
+struct Outcome
 {
-    const char* name;
-    std::function<void(FakeConsole&)> setup;
-    std::string text;
     std::uint32_t lastMs; // 0: untimed
     bool connected;       // the link afterwards
 };
+
+constexpr Outcome kKept{0, true};
+constexpr Outcome kDropped{0, false};
+constexpr Outcome kTimedKept{2, true};
+constexpr Outcome kTimedDropped{2, false};
+
+using FailureRow = FailureRowOf<Outcome>;
 
 // Each row is the second write: the first one has opened the link and taken identifier 1.
 std::vector<FailureRow> failureRows()
 {
     return {
-        {"start register 0",
-         [](FakeConsole& c) { c.type(ControlId::StartRegister, "0"); },
-         kStart,
-         0,
-         true},
+        {"start register 0", typing(ControlId::StartRegister, "0"), kStart, kKept},
         {"start register before the address",
-         [](FakeConsole& c) {
-             c.type(ControlId::StartRegister, "0");
-             c.type(ControlId::Address, "");
-         },
+         both(typing(ControlId::StartRegister, "0"), typing(ControlId::Address, "")),
          kStart,
-         0,
-         true},
-        {"count 11",
-         [](FakeConsole& c) { c.type(ControlId::RegisterCount, "11"); },
-         kCount10,
-         0,
-         true},
+         kKept},
+        {"count 11", typing(ControlId::RegisterCount, "11"), kCount10, kKept},
         {"first value",
-         [](FakeConsole& c) { c.values({"-32769"}); },
+         typingValues({"-32769"}),
          "First value must be in the range from -32768 to 65535",
-         0,
-         true},
+         kKept},
         {"ninth value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "9");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
          },
          "Nineth value must be in the range from -32768 to 65535",
-         0,
-         true},
-        {"empty address",
-         [](FakeConsole& c) { c.type(ControlId::Address, ""); },
-         kNoAddress,
-         0,
-         true},
-        {"timeout 999",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
-         kTimeout,
-         0,
-         true},
-        {"timeout 60001",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "60001"); },
-         kTimeout,
-         0,
-         true},
+         kKept},
+        {"empty address", typing(ControlId::Address, ""), kNoAddress, kKept},
+        {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kKept},
+        {"timeout 60001", typing(ControlId::Timeout, "60001"), kTimeout, kKept},
         {"socket library will not start",
          [](FakeConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
              c.fp.sockets.startupFails = true;
          },
          kWinsock,
-         0,
-         false},
-        {"unknown host",
-         [](FakeConsole& c) { c.type(ControlId::Address, "plc-1"); },
-         kResolve,
-         0,
-         false},
+         kDropped},
+        {"unknown host", typing(ControlId::Address, "plc-1"), kResolve, kDropped},
         {"connection refused",
          [](FakeConsole& c) {
              c.type(ControlId::Address, "127.0.0.2");
              c.fp.sockets.connectError = 111;
          },
          slave1("Winsock error occurred during connect attempt on socket - error = 111"),
-         0,
-         false},
+         kDropped},
         {"never writable",
          [](FakeConsole& c) { c.fp.sockets.writableTimesOut = true; },
          slave1("Winsock error occurred during select of socket for writability - error = 0"),
-         0,
-         false},
+         kDropped},
         {"send fails",
          [](FakeConsole& c) { c.fp.sockets.sendError = 32; },
          slave1("Winsock error occurred during send request - error = 32"),
-         0,
-         false},
+         kDropped},
         {"partial send",
          [](FakeConsole& c) { c.fp.sockets.sendCount = 11; },
          slave1("Winsock error occurred during send request - error = 0"),
-         0,
-         false},
+         kDropped},
         {"no reply",
-         [](FakeConsole& c) { c.replyWith({silence()}); },
+         answering({silence()}),
          slave1("Winsock error occurred during select of socket for readability - error = 0"),
-         0,
-         false},
+         kDropped},
         {"slave closes",
-         [](FakeConsole& c) { c.replyWith({closeStep()}); },
+         answering({closeStep()}),
          slave1("Socket has been closed during recv operation"),
-         2,
-         false},
-        {"receive fails",
-         [](FakeConsole& c) { c.replyWith({failStep(104)}); },
-         recvRequest(104),
-         2,
-         false},
+         kTimedDropped},
+        {"receive fails", answering({failStep(104)}), recvRequest(104), kTimedDropped},
         {"echo in two pieces",
-         [](FakeConsole& c) {
-             c.replyWith({data("00 02 00 00 00 06 01"), data("10 00 00 00 01")});
-         },
+         answering({data("00 02 00 00 00 06 01"), data("10 00 00 00 01")}),
          recvRequest(0),
-         2,
-         false},
+         kTimedDropped},
         {"too long",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 07 01 10 00 00 00 01 00"); },
+         answering("00 02 00 00 00 07 01 10 00 00 00 01 00"),
          recvRequest(0),
-         2,
-         false},
+         kTimedDropped},
         {"exception of nine bytes",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 03 01 90 02"); },
+         answering("00 02 00 00 00 03 01 90 02"),
          slave1("Exception response received - type 2"),
-         2,
-         true},
+         kTimedKept},
         {"exception code above 127",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 03 01 90 FE"); },
+         answering("00 02 00 00 00 03 01 90 FE"),
          slave1("Exception response received - type 254"),
-         2,
-         true},
+         kTimedKept},
         {"exception flag in eight bytes",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 02 01 90"); },
+         answering("00 02 00 00 00 02 01 90"),
          recvRequest(0),
-         2,
-         false},
+         kTimedDropped},
         {"transaction identifier",
-         [](FakeConsole& c) { c.replyWith("00 01 00 00 00 06 01 10 00 00 00 01"); },
+         answering("00 01 00 00 00 06 01 10 00 00 00 01"),
          slave1("Response has invalid transaction number"),
-         0,
-         true},
+         kKept},
         {"unit identifier",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 02 10 00 00 00 01"); },
+         answering("00 02 00 00 00 06 02 10 00 00 00 01"),
          slave1("Slave ID in reponse does not match what was sent"),
-         0,
-         true},
+         kKept},
         {"slave 300 answered from 44",
-         [](FakeConsole& c) {
-             c.type(ControlId::SlaveId, "300");
-             c.replyWith("00 02 00 00 00 06 2C 10 00 00 00 01");
-         },
+         both(typing(ControlId::SlaveId, "300"), answering("00 02 00 00 00 06 2C 10 00 00 00 01")),
          "Slave ID 300 - Slave ID in reponse does not match what was sent",
-         0,
-         true},
+         kKept},
         {"function",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 06 00 00 00 01"); },
+         answering("00 02 00 00 00 06 01 06 00 00 00 01"),
          slave1("Response has wrong function code"),
-         0,
-         true},
+         kKept},
         {"exception of the full length",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 90 02 00 00 00"); },
+         answering("00 02 00 00 00 06 01 90 02 00 00 00"),
          slave1("Response has wrong function code"),
-         0,
-         true},
+         kKept},
         {"start register",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 10 00 01 00 01"); },
+         answering("00 02 00 00 00 06 01 10 00 01 00 01"),
          slave1("Start register does not match what was requested to be written"),
-         0,
-         true},
+         kKept},
         {"single register value",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             c.values({"3"});
-             c.replyWith("00 02 00 00 00 06 01 06 00 00 00 04");
+             values(c, {"3"});
+             replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 04");
          },
          slave1("Reply data does not match what was requested to be written"),
-         0,
-         true},
+         kKept},
         {"quantity with both bytes compared",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "3");
-             c.values({"1", "2", "3"});
-             c.replyWith("00 02 00 00 00 06 01 10 00 00 01 03");
+             values(c, {"1", "2", "3"});
+             replyWith(c, "00 02 00 00 00 06 01 10 00 00 01 03");
          },
          slave1("Reply number of registers does not match what was requested to be written"),
-         0,
-         true},
+         kKept},
     };
 }
 
@@ -257,26 +193,19 @@ TEST(TcpWriteFailures, EachFailureShowsItsOwnBoxAndKeepsOrDropsTheLink)
 
             row.setup(c);
             c.write();
-            ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{row.text});
-            EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Error);
-            expectFittingDetail(c.view.boxes()[0]);
-            EXPECT_EQ(c.log(), "");
+            ASSERT_NO_FATAL_FAILURE(expectOneErrorBox(c, row.text));
             EXPECT_EQ(c.dlg.stats().errorCount, 0u);
             EXPECT_FALSE(c.dlg.scheduleRunning());
-            EXPECT_EQ(c.dlg.stats().lastMs, row.lastMs);
-            EXPECT_EQ(c.dlg.connected(), row.connected);
-            EXPECT_EQ(c.fp.sockets.open, row.connected ? 1 : 0);
-            EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups - (row.connected ? 1 : 0));
-            EXPECT_FALSE(c.dlg.busy());
-            EXPECT_EQ(c.view.busyDepth(), 0);
+            EXPECT_EQ(c.dlg.stats().lastMs, row.after.lastMs);
+            EXPECT_EQ(c.dlg.connected(), row.after.connected);
+            EXPECT_EQ(c.fp.sockets.open, row.after.connected ? 1 : 0);
+            EXPECT_EQ(c.fp.sockets.cleanups, c.fp.sockets.startups - (row.after.connected ? 1 : 0));
+            expectIdle(c);
             EXPECT_TRUE(c.fp.clock.sleeps().empty());
-
-            // The next write reuses a kept link and connects anew after a dropped one.
-            const std::size_t connects = c.fp.sockets.connects.size();
-            repair(c);
-            c.write();
-            EXPECT_EQ(c.view.boxTexts().size(), 1u) << c.view.boxTexts().back();
-            EXPECT_EQ(c.fp.sockets.connects.size(), connects + (row.connected ? 0 : 1));
+            expectNextConnectsOnlyAfterADrop(c, row.after.connected, [](FakeConsole& d) {
+                repair(d);
+                d.write();
+            });
         }
     }
 }
@@ -292,24 +221,10 @@ TEST(TcpWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
     };
 
     const Row rows[] = {
-        {"refused echo",
-         [](FakeConsole& c) { c.replyWith("00 02 00 00 00 06 01 10 00 07 00 01"); },
-         "2",
-         true},
-        {"refused value",
-         [](FakeConsole& c) {
-             c.values({"1", "-40000"});
-         },
-         "2",
-         true},
-        {"timeout out of range",
-         [](FakeConsole& c) { c.type(ControlId::Timeout, "999"); },
-         "0",
-         false},
-        {"reply of the wrong length",
-         [](FakeConsole& c) { c.replyWith({closeStep()}); },
-         "2",
-         false},
+        {"refused echo", answering("00 02 00 00 00 06 01 10 00 07 00 01"), "2", true},
+        {"refused value", typingValues({"1", "-40000"}), "2", true},
+        {"timeout out of range", typing(ControlId::Timeout, "999"), "0", false},
+        {"reply of the wrong length", answering({closeStep()}), "2", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -317,7 +232,7 @@ TEST(TcpWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
         tcpConsole(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        c.values({"1", "2"});
+        values(c, {"1", "2"});
         c.write();
         ASSERT_TRUE(c.view.boxTexts().empty());
         const std::vector<std::string> before = c.shownLabels();
@@ -366,7 +281,7 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             c.values({"1", "-1", "40000"});
+             values(c, {"1", "-1", "40000"});
          },
          "00 01 00 00 00 0D 01 10 00 63 00 03 06 00 01 FF FF 9C 40"},
         {"one register", [](FakeConsole&) {}, "00 01 00 00 00 09 01 10 00 00 00 01 02 00 01"},
@@ -375,25 +290,25 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.dataType(SingleHoldingRegister);
              c.type(ControlId::SlaveId, "17");
              c.type(ControlId::StartRegister, "2");
-             c.values({"3"});
+             values(c, {"3"});
          },
          "00 01 00 00 00 06 11 06 00 01 00 03"},
         {"single register in hex",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             c.values({"FFFF"});
+             values(c, {"FFFF"});
          },
          "00 01 00 00 00 06 01 06 00 00 FF FF"},
         {"ten registers",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
+             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
          },
          "00 01 00 00 00 1B 01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 "
          "00 09 80 00"},
         {"start register 65535",
-         [](FakeConsole& c) { c.type(ControlId::StartRegister, "65535"); },
+         typing(ControlId::StartRegister, "65535"),
          "00 01 00 00 00 09 01 10 FF FE 00 01 02 00 01"},
     };
     for (const Row& row : rows) {
@@ -403,14 +318,11 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         row.setup(c);
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
-        ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-        EXPECT_EQ(toHex(c.fp.sockets.sent[0]), toHex(hexBytes(row.request)));
-        EXPECT_EQ(c.dlg.stats().lastMs, 2u);
-        EXPECT_EQ(c.view.text(ControlId::TransactionTime), "2");
+        ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, row.request));
+        expectTime(c, 2u);
         EXPECT_TRUE(c.dlg.connected());
         EXPECT_TRUE(c.fp.clock.sleeps().empty()) << "no pause after a TCP write";
-        EXPECT_FALSE(c.dlg.busy());
-        EXPECT_EQ(c.view.busyDepth(), 0);
+        expectIdle(c);
     }
 }
 
@@ -420,7 +332,7 @@ TEST(TcpWriteSuccess, ValuesBeyondTheCountShowZeroAndTheLabelsTakeModbusForm)
     tcpConsole(c);
     c.type(ControlId::StartRegister, "7");
     c.type(ControlId::RegisterCount, "2");
-    c.values({"5", "6", "70000", "x", "7", "8", "9", "10", "11", "12"});
+    values(c, {"5", "6", "70000", "x", "7", "8", "9", "10", "11", "12"});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.shownValues(),
@@ -439,8 +351,7 @@ TEST(TcpWriteSuccess, ABroadcastSendsAndReadsNothing)
     c.fp.sockets.slave = nullptr;
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
-    ASSERT_EQ(c.fp.sockets.sent.size(), 1u);
-    EXPECT_EQ(toHex(c.fp.sockets.sent[0]), "00 01 00 00 00 09 00 10 00 04 00 01 02 00 01");
+    ASSERT_NO_FATAL_FAILURE(expectTcpSentOnce(c, "00 01 00 00 00 09 00 10 00 04 00 01 02 00 01"));
     EXPECT_EQ(c.fp.sockets.waitSeconds, std::vector<int>{1}) << "the write wait only";
     EXPECT_EQ(c.dlg.stats().lastMs, 0u);
     EXPECT_EQ(c.shownLabels()[0], "400005");
@@ -509,7 +420,7 @@ TEST(TcpWriteSuccess, CloseAfterReplyClosesOnAnyTwelveByteReply)
         tcpConsole(c, "localhost");
         c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
         c.dlg.settings().m_closeAfterReply = 1;
-        c.replyWith(row.reply);
+        replyWith(c, row.reply);
         c.write();
         EXPECT_EQ(c.dlg.connected(), !row.closed);
         c.write();

@@ -5,26 +5,42 @@
 
 #include <gtest/gtest.h>
 
-#include "transactions/tx_console.h"
+#include "transactions/transaction_checks.h"
 
 namespace quarin::test {
 
-namespace {} // namespace
+namespace {
+
+// One tick of a scheduled run whose worker is a thread of its own, while the window's thread
+// keeps handling the calls it makes.
+void tickOnAWorkerThread(FakeConsole& c)
+{
+    c.dlg.onTimer(CMasterDlg::kScheduleTimer);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        c.fp.workers.runNext();
+        done = true;
+    });
+    const bool finished = c.view.waitWhileProcessingEvents([&] { return done.load(); }, 20000);
+    worker.join();
+    ASSERT_TRUE(finished);
+}
+
+} // namespace
 
 TEST(ReadOnAWorker, SerialFailureIsLoggedAndTheNextTickReads)
 {
     FakeConsole c;
-    c.useSerial(1);
-    c.type(ControlId::Timeout, "1500");
+    serialAt1500(c);
     c.select(ControlId::SampleMode, ScheduledWithLogging);
     c.dlg.onRead();
-    EXPECT_TRUE(c.tickOnAWorkerThread());
+    tickOnAWorkerThread(c);
     EXPECT_EQ(c.log(), c.reportLine("Timeout waiting on a response") + "\r\n");
     EXPECT_EQ(c.view.text(ControlId::ErrorCount), "1");
     EXPECT_FALSE(c.dlg.busy());
 
     c.fp.serial.script.reads = {withCrc("01 03 02 00 0A")};
-    EXPECT_TRUE(c.tickOnAWorkerThread());
+    tickOnAWorkerThread(c);
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "10");
     EXPECT_EQ(c.view.text(ControlId::TransactionCount), "2");
     EXPECT_EQ(c.view.text(ControlId::TransactionTime), "3");
@@ -35,18 +51,16 @@ TEST(ReadOnAWorker, SerialFailureIsLoggedAndTheNextTickReads)
 TEST(ReadOnAWorker, TcpBoxesAreShownOnTheWindowsThreadAndTheRunGoesOn)
 {
     FakeConsole c;
-    c.useTcp("127.0.0.1");
-    c.type(ControlId::Timeout, "1500");
-    c.fp.sockets.slave = goodTcpSlave;
-    c.fp.sockets.replies.push_back({data("00 09 00 00 00 05 01 03 02 00 0A")});
+    tcpAt1500(c);
+    replyWith(c, "00 09 00 00 00 05 01 03 02 00 0A");
     c.select(ControlId::SampleMode, Scheduled);
     c.dlg.onRead();
-    EXPECT_TRUE(c.tickOnAWorkerThread());
+    tickOnAWorkerThread(c);
     EXPECT_EQ(c.view.boxTexts(),
               std::vector<std::string>{"Slave ID 1 - Response has invalid transaction number"});
     EXPECT_TRUE(c.dlg.scheduleRunning());
 
-    EXPECT_TRUE(c.tickOnAWorkerThread());
+    tickOnAWorkerThread(c);
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "1");
     EXPECT_EQ(c.fp.sockets.connects.size(), 1u);
     EXPECT_FALSE(c.dlg.busy());
@@ -74,8 +88,7 @@ TEST(ReadOnAWorker, AHaltedWorkerTouchesNeitherLink)
     EXPECT_EQ(c.fp.sockets.startups, 0);
     EXPECT_TRUE(c.fp.serial.opened.empty());
     EXPECT_TRUE(c.view.boxTexts().empty());
-    EXPECT_FALSE(c.dlg.busy());
-    EXPECT_EQ(c.view.busyDepth(), 0);
+    expectIdle(c);
 }
 
 } // namespace quarin::test
