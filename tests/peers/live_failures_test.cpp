@@ -327,14 +327,10 @@ void runTcpRows(const std::vector<TcpRow>& rows, bool write)
     TcpRig rig;
     ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, steps)));
 
-    LiveConsole c(rig.port());
-    c.useTcp();
-    c.timeoutMs(kShortTimeoutMs);
+    LiveConsole c(rig.port(), kShortTimeoutMs);
     c.values({"5"});
-    c.dlg.onRead();
-    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    std::vector<int> connection = clientPortsTo(rig.port());
-    ASSERT_EQ(connection.size(), 1u);
+    std::vector<int> connection;
+    ASSERT_TRUE(firstReadOverOneConnection(c, rig, connection));
 
     for (const TcpRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -613,9 +609,7 @@ TEST(FaultScenarios, ResetBetweenRequestsFailsTheSendAndTheProgramLivesOn)
     ASSERT_TRUE(
         rig.start(scriptedSlave({"--tcp"}, {resetAfterReply, resetAfterEcho, kGoodTcpRead})));
 
-    LiveConsole c(rig.port());
-    c.useTcp();
-    c.timeoutMs(kShortTimeoutMs);
+    LiveConsole c(rig.port(), kShortTimeoutMs);
     const std::string sendError = "Winsock error occurred during send request - error = ";
 
     c.dlg.onRead();
@@ -648,9 +642,7 @@ TEST(FaultScenarios, SlaveClosingBetweenRequestsCostsOneRead)
     TcpRig rig;
     ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, {closeAfterReply, kGoodTcpRead})));
 
-    LiveConsole c(rig.port());
-    c.useTcp();
-    c.timeoutMs(kShortTimeoutMs);
+    LiveConsole c(rig.port(), kShortTimeoutMs);
     c.dlg.onRead();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
     ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
@@ -1101,9 +1093,7 @@ TEST(FaultScenarios, LateSerialReplyIsPurgedBeforeTheNextRequest)
                                         {R"({"reply": "01 03 02 00 63 crc", "delay_ms": 1500})",
                                          replyStep("01 03 02 00 2A crc")})));
 
-    LiveConsole c;
-    c.useSerial(kCom, Modbus);
-    c.timeoutMs(kShortTimeoutMs);
+    LiveConsole c(kCom, Modbus, kShortTimeoutMs);
     EXPECT_EQ(failureOf(c, false, Road::Report, serialSlavePrefix()),
               "Timeout waiting on a response");
     ASSERT_TRUE(rig.slave.waitForLine("DONE 0", kAnswerTimeout));
@@ -1124,10 +1114,8 @@ TEST(FaultScenarios, EchoingLineWithASilentSlaveFailsReadsAndWrites)
     ASSERT_TRUE(rig.ready());
     rig.cable.setEcho(true);
 
-    LiveConsole c;
-    c.useSerial(kCom, Modbus);
+    LiveConsole c(kCom, Modbus, kShortTimeoutMs);
     c.view.setIndex(ControlId::Wiring, TwoWireEcho);
-    c.timeoutMs(kShortTimeoutMs);
     c.values({"5"});
 
     struct Attempt
@@ -1168,10 +1156,8 @@ TEST(FaultScenarios, EchoingLineWithALiveSlaveReadsAndWrites)
     rig.cable.setEcho(true);
     ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
 
-    LiveConsole c;
-    c.useSerial(kCom, Modbus);
+    LiveConsole c(kCom, Modbus, 5000);
     c.view.setIndex(ControlId::Wiring, TwoWireEcho);
-    c.timeoutMs(5000);
 
     c.registers(40, 3);
     c.dlg.onRead();
@@ -1196,10 +1182,8 @@ TEST(FaultScenarios, TwoWireWiringOnALineWithoutEchoCostsTwoTimeouts)
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(rtuSlave(rig.cable)));
 
-    LiveConsole c;
-    c.useSerial(kCom, Modbus);
+    LiveConsole c(kCom, Modbus, kShortTimeoutMs);
     c.view.setIndex(ControlId::Wiring, TwoWireEcho);
-    c.timeoutMs(kShortTimeoutMs);
     const auto begun = SteadyClock::now();
     const std::time_t from = std::time(nullptr);
     c.dlg.onRead();
@@ -1217,9 +1201,7 @@ TEST(FaultScenarios, VanishedDeviceEndsTheReadAtOnce)
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.ready());
 
-    LiveConsole c;
-    c.useSerial(kCom, Modbus);
-    c.timeoutMs(20000);
+    LiveConsole c(kCom, Modbus, 20000);
     std::atomic<bool> pulled{false};
     const pid_t reader = gettid();
     std::thread puller([&] {
@@ -1295,9 +1277,7 @@ TEST(FaultScenarios, DeviceThatIsNoSerialPortCannotBeInitialized)
     ASSERT_TRUE(dir.ok()) << dir.error();
     std::filesystem::create_symlink("/dev/null", dir.path() / "COM2");
 
-    LiveConsole c;
-    c.useSerial(2, Modbus);
-    c.timeoutMs(kShortTimeoutMs);
+    LiveConsole c(2, Modbus, kShortTimeoutMs);
     c.dlg.onRead();
     EXPECT_EQ(c.view.boxTexts(), textList({"Unable to initialize Port"}));
     c.view.clearBoxes();

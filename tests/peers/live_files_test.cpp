@@ -407,9 +407,7 @@ TEST(FaultScenarios, LoggingRunWhoseLogCannotBeWrittenCountsOnAndSaysSoOnce)
             ASSERT_TRUE(limit->ok());
         }
         {
-            LiveConsole c(rig.port());
-            c.useTcp();
-            c.timeoutMs(kTimeoutMs);
+            LiveConsole c(rig.port(), kTimeoutMs);
             c.view.type(ControlId::SampleRate, "1");
             c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
             const auto begun = SteadyClock::now();

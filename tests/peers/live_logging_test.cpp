@@ -67,9 +67,7 @@ TEST(LiveLogging, LoggingRunWritesEveryFailureAndTheStopLineThenExitsDuringALong
     TcpRig rig;
     ASSERT_TRUE(rig.start(scriptedSlave({"--tcp"}, steps)));
 
-    LiveConsole c(rig.port());
-    c.useTcp();
-    c.timeoutMs(5000);
+    LiveConsole c(rig.port(), 5000);
     c.view.type(ControlId::SampleRate, "1");
     c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
     const std::time_t from = std::time(nullptr);
@@ -129,9 +127,7 @@ TEST(LiveLogging, SerialLoggingRunWritesItsFailuresWithoutAnAddress)
     ASSERT_TRUE(rig.start(scriptedSlave({"--serial", rig.cable.peerPath()}, steps)));
     constexpr std::uint32_t kRunTransactions = 4;
 
-    LiveConsole c;
-    c.useSerial(1, Modbus);
-    c.timeoutMs(1000);
+    LiveConsole c(1, Modbus, 1000);
     c.view.type(ControlId::SampleRate, "1");
     c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
     const std::time_t from = std::time(nullptr);
@@ -276,9 +272,7 @@ TEST(LiveLogging, ExitDuringASerialReadOnTheWorkerIsQuickAndSilent)
     SerialRig rig(1);
     ASSERT_TRUE(rig.ready());
 
-    LiveConsole c;
-    c.useSerial(1, Modbus);
-    c.timeoutMs(30000);
+    LiveConsole c(1, Modbus, 30000);
     c.view.setIndex(ControlId::SampleMode, ScheduledWithLogging);
     c.dlg.onRead();
     ASSERT_TRUE(runWindow(

@@ -160,13 +160,9 @@ TEST(LiveReads, LibmodbusTcpOnLoopbackOverOneConnection)
     TcpRig rig;
     ASSERT_TRUE(rig.start(tcpSlave()));
 
-    LiveConsole c(rig.port());
-    c.useTcp();
-    c.timeoutMs(kReplyTimeoutMs);
-    c.dlg.onRead();
-    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>());
-    const std::vector<int> connection = clientPortsTo(rig.port());
-    ASSERT_EQ(connection.size(), 1u);
+    LiveConsole c(rig.port(), kReplyTimeoutMs);
+    std::vector<int> connection;
+    ASSERT_TRUE(firstReadOverOneConnection(c, rig, connection));
 
     expectRegisterReads(c, rig.slave, Modbus);
     EXPECT_TRUE(c.dlg.connected());
@@ -213,9 +209,7 @@ TEST(LiveReads, PymodbusAsciiRegistersIdentificationAndScatteredReads)
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(asciiSlave(rig.cable)));
 
-    LiveConsole c;
-    c.useSerial(kCom, ModbusAscii);
-    c.timeoutMs(kReplyTimeoutMs);
+    LiveConsole c(kCom, ModbusAscii, kReplyTimeoutMs);
 
     {
         SCOPED_TRACE("holding registers");

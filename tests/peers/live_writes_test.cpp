@@ -262,9 +262,7 @@ TEST(LiveWrites, LibmodbusTcpOnLoopbackThenABroadcastWhoseReplyTheNextReadDrops)
     TcpRig rig;
     ASSERT_TRUE(rig.start(tcpSlave()));
 
-    LiveConsole c(rig.port());
-    c.useTcp();
-    c.timeoutMs(kReplyTimeoutMs);
+    LiveConsole c(rig.port(), kReplyTimeoutMs);
     expectWrites(c, rig.slave, false);
     const std::vector<int> connection = clientPortsTo(rig.port());
     EXPECT_EQ(connection.size(), 1u);
@@ -299,9 +297,7 @@ TEST(LiveWrites, PymodbusAsciiOverTheCable)
     SerialRig rig(kCom);
     ASSERT_TRUE(rig.start(asciiSlave(rig.cable)));
 
-    LiveConsole c;
-    c.useSerial(kCom, ModbusAscii);
-    c.timeoutMs(kReplyTimeoutMs);
+    LiveConsole c(kCom, ModbusAscii, kReplyTimeoutMs);
 
     struct AsciiWrite
     {

@@ -40,6 +40,20 @@ struct LiveConsole
         dlg.onInitDialog();
     }
 
+    // Set for the slave on the loopback at tcpPort.
+    LiveConsole(std::uint16_t tcpPort, int timeoutMs) : LiveConsole(tcpPort)
+    {
+        useTcp();
+        this->timeoutMs(timeoutMs);
+    }
+
+    // Set for the slave on COM<com>.
+    LiveConsole(int com, ProtocolVariant protocol, int timeoutMs) : LiveConsole()
+    {
+        useSerial(com, protocol);
+        this->timeoutMs(timeoutMs);
+    }
+
     // As the window goes: a worker still out is waited for, so it never outlives the console.
     ~LiveConsole()
     {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/live_console.h"
 #include "support/peer_process.h"
 #include "support/pty_cable.h"
 #include "support/temp_dir.h"
@@ -79,6 +80,21 @@ private:
     int m_fd = -1;
     std::uint16_t m_port = 0;
 };
+
+// A first read that shows no box and leaves one connection to the slave: its local port.
+inline testing::AssertionResult
+firstReadOverOneConnection(LiveConsole& c, const TcpRig& rig, std::vector<int>& connection)
+{
+    c.dlg.onRead();
+    if (const std::vector<std::string> boxes = c.view.boxTexts(); !boxes.empty()) {
+        return testing::AssertionFailure() << "the first read showed \"" << boxes.front() << '"';
+    }
+    connection = clientPortsTo(rig.port());
+    if (connection.size() != 1u) {
+        return testing::AssertionFailure() << connection.size() << " connections after it";
+    }
+    return testing::AssertionSuccess();
+}
 
 } // namespace quarin::test
 
