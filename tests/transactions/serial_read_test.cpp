@@ -81,7 +81,7 @@ std::vector<FailureRow> failureRows()
          kTx,
          kPortFailed},
         {"reply read fails", firstReadFails, kRx, kPortFailed},
-        {"no reply", [](FakeConsole& c) { reads(c, {}); }, kNoResponse, kTimedOut},
+        {"no reply", [](FakeConsole& c) { c.reads({}); }, kNoResponse, kTimedOut},
         {"exception",
          replying(withCrc("01 83 02")),
          "Exception response received - type 2",
@@ -91,7 +91,7 @@ std::vector<FailureRow> failureRows()
          "Exception response received - type 254",
          kTimedOut},
         {"fragment",
-         [=](FakeConsole& c) { reads(c, {bytesOf(kGoodReply, 4)}); },
+         [=](FakeConsole& c) { c.reads({bytesOf(kGoodReply, 4)}); },
          kFragment,
          kTimedOut},
         {"bad CRC", replying(hexBytes("01 03 02 00 0A 00 00")), kCrc, kBadCheck},
@@ -145,7 +145,7 @@ std::vector<FailureRow> failureRows()
          [](FakeConsole& c) {
              c.dlg.selectAscii();
              c.dataType(DeviceIdentification);
-             reads(c, {asciiFrame("01 AB 01")});
+             c.reads({asciiFrame("01 AB 01")});
          },
          kFunction,
          kUntimed},
@@ -254,7 +254,7 @@ TEST(SerialReadFailures, BoundaryTimeoutsAreAccepted)
         FakeConsole c;
         serialConsole(c);
         c.type(ControlId::Timeout, timeout);
-        reads(c, {kGoodReply});
+        c.reads({kGoodReply});
         c.read();
         EXPECT_TRUE(c.view.boxTexts().empty());
         EXPECT_EQ(c.view.text(ControlId::Value, 0), "10");
@@ -401,7 +401,7 @@ TEST(SerialReadSuccess, SendsTheFrameAndShowsTheValues)
         FakeConsole c;
         serialConsole(c);
         row.setup(c);
-        reads(c, {row.reply});
+        c.reads({row.reply});
         c.read();
 
         ASSERT_NO_FATAL_FAILURE(expectSerialSentOnce(c, row.request));
@@ -468,7 +468,7 @@ TEST(SerialReadSuccess, OpensThePortTheOperatorChose)
     FakeConsole c;
     serialConsole(c);
     c.select(ControlId::Port, 16);
-    reads(c, {kGoodReply});
+    c.reads({kGoodReply});
     c.read();
     ASSERT_EQ(c.fp.serial.opened.size(), 1u);
     EXPECT_EQ(c.fp.serial.last()->path, "COM16");
@@ -480,7 +480,7 @@ TEST(SerialReadSuccess, TwoWireWiringReadsTheEchoOfTheFrameBeforeTheReply)
     serialConsole(c);
     c.select(ControlId::Wiring, TwoWireEcho);
     const Bytes request = hexBytes("01 03 00 00 00 01 84 0A");
-    reads(c, {request, kGoodReply});
+    c.reads({request, kGoodReply});
     c.read();
 
     EXPECT_TRUE(c.view.boxTexts().empty());
@@ -495,7 +495,7 @@ TEST(SerialReadSuccess, TheEchoReadIsNeverExamined)
     serialConsole(c);
     c.select(ControlId::Wiring, TwoWireEcho);
     c.fp.serial.script.failRead = 0;
-    reads(c, {Bytes{}, kGoodReply});
+    c.reads({Bytes{}, kGoodReply});
     c.read();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.shownValues(), valuesThen0({"10"}));
@@ -517,7 +517,7 @@ TEST(SerialReadSuccess, PreSendDelayWaitsAfterDtrAndOutsideTheTransactionTime)
         c.dlg.settings().m_preSendDelayMs = row.delayMs;
         std::vector<bool> dtrAtRead;
         c.fp.serial.onRead = [&](SerialLog& log) { dtrAtRead.push_back(log.dtr); };
-        reads(c, {kGoodReply});
+        c.reads({kGoodReply});
         c.read();
         EXPECT_EQ(c.fp.clock.sleeps(), row.sleeps);
         EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -533,8 +533,8 @@ TEST(SerialReadSuccess, ScatteredTransmissionNumbersStartAtTwoAndWrap)
     std::vector<int> numbers;
     for (int i = 0; i < 256; ++i) {
         const int expected = (2 + i) % 256;
-        reads(c,
-              {withCrc("01 64 04 04 " + toHex({static_cast<std::uint8_t>(expected)}) + " 00 2A")});
+        c.reads(
+            {withCrc("01 64 04 04 " + toHex({static_cast<std::uint8_t>(expected)}) + " 00 2A")});
         c.read();
         const Bytes& sent = c.fp.serial.last()->writes.at(0);
         numbers.push_back(sent.at(4));
@@ -558,7 +558,7 @@ TEST(SerialReadSuccess, FailedScatteredReadsUseUpTheirNumber)
     serialConsole(c);
     c.dataType(ScatteredRead);
     c.read(); // no reply
-    reads(c, {withCrc("01 64 04 04 03 00 2A")});
+    c.reads({withCrc("01 64 04 04 03 00 2A")});
     c.read();
     EXPECT_EQ(c.fp.serial.last()->writes.at(0).at(4), 3);
     EXPECT_EQ(c.shownValues(), valuesThen0({"42"}));
@@ -594,7 +594,7 @@ TEST(SerialReadSuccess, IdentificationShowsItsTextWhileThePortStaysOpen)
         FakeConsole c;
         serialConsole(c);
         c.dataType(DeviceIdentification);
-        reads(c, {row.reply});
+        c.reads({row.reply});
         bool openAtBox = false;
         c.view.onBox([&](const ShownBox&) {
             openAtBox = !c.fp.serial.last()->closed;
@@ -674,7 +674,7 @@ TEST(SerialReadLabels, OnlyAModbusSuccessRewritesTheLabelsInModbusForm)
         // Typed without the handlers that would refresh the labels.
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "3");
-        reads(c, {row.reply});
+        c.reads({row.reply});
         c.read();
         EXPECT_EQ(c.shownLabels(), row.labels);
     }
@@ -693,7 +693,7 @@ TEST(SerialReadClicks, TheProtocolAndDisplayModeAreTakenWhenUsed)
         const auto readThreeRegisters = [](FakeConsole& c) {
             serialConsole(c);
             threeRegistersFromSeven(c);
-            reads(c, {withCrc("01 03 06 00 0A 00 FF 12 34")});
+            c.reads({withCrc("01 03 06 00 0A 00 FF 12 34")});
         };
         FakeConsole clickedBefore;
         readThreeRegisters(clickedBefore);

@@ -59,7 +59,7 @@ std::vector<FailureRow> failureRows()
         {"start register before a bad value",
          [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "0");
-             values(c, {"70000"});
+             c.values({"70000"});
          },
          kStart,
          kNotOpened},
@@ -75,21 +75,21 @@ std::vector<FailureRow> failureRows()
         {"second value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "2");
-             values(c, {"1", "-40000"});
+             c.values({"1", "-40000"});
          },
          valueRange("Second"),
          kNotOpened},
         {"ninth value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
          },
          valueRange("Nineth"),
          kNotOpened},
         {"tenth value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
          },
          valueRange("Tenth"),
          kNotOpened},
@@ -99,7 +99,7 @@ std::vector<FailureRow> failureRows()
         {"line settings refused", lineSettingsRefused, kInit, kUntimed},
         {"write fails", writeFails, kTx, kPortFailed},
         {"read fails", firstReadFails, kRx, kPortFailed},
-        {"no reply", [](FakeConsole& c) { reads(c, {}); }, kNoResponse, kTimedOut},
+        {"no reply", [](FakeConsole& c) { c.reads({}); }, kNoResponse, kTimedOut},
         {"exception",
          replying(withCrc("01 90 02")),
          "Exception response form slave device - type 2",
@@ -114,7 +114,7 @@ std::vector<FailureRow> failureRows()
         {"silent slave on an echoing line",
          [](FakeConsole& c) {
              c.select(ControlId::Wiring, TwoWireEcho);
-             reads(c, {withCrc("01 10 00 00 00 01 02 00 01")});
+             c.reads({withCrc("01 10 00 00 00 01 02 00 01")});
          },
          kNoResponse,
          {3 + 1500, true, 1, true}},
@@ -138,23 +138,23 @@ std::vector<FailureRow> failureRows()
          [](FakeConsole& c) {
              c.select(ControlId::Protocol, Jbus);
              c.type(ControlId::StartRegister, "100");
-             reads(c, {withCrc("01 10 00 63 00 01")});
+             c.reads({withCrc("01 10 00 63 00 01")});
          },
          kStartEcho,
          kUntimed},
         {"single register value",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"3"});
-             reads(c, {withCrc("01 06 00 00 00 04")});
+             c.values({"3"});
+             c.reads({withCrc("01 06 00 00 00 04")});
          },
          kValueEcho,
          kUntimed},
         {"quantity with both bytes compared",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "2", "3"});
-             reads(c, {withCrc("01 10 00 00 01 03")});
+             c.values({"1", "2", "3"});
+             c.reads({withCrc("01 10 00 00 01 03")});
          },
          kQuantityEcho,
          kUntimed},
@@ -214,7 +214,7 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
          "0",
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
         {"timed failure",
-         [](FakeConsole& c) { reads(c, {}); },
+         [](FakeConsole& c) { c.reads({}); },
          "1500",
          {"7", "8", "0", "0", "0", "0", "0", "0", "0", "0"}},
     };
@@ -222,15 +222,15 @@ TEST(SerialWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
         SCOPED_TRACE(row.name);
         FakeConsole c;
         serialConsole(c);
-        reads(c, {kEcho});
+        c.reads({kEcho});
         c.write();
         ASSERT_TRUE(c.view.boxTexts().empty());
         ASSERT_EQ(c.view.text(ControlId::TransactionTime), "3");
 
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        values(c, {"1", "2"});
-        reads(c, {withCrc("01 10 00 06 00 02")});
+        c.values({"1", "2"});
+        c.reads({withCrc("01 10 00 06 00 02")});
         row.setup(c);
         c.write();
         ASSERT_EQ(c.view.boxTexts().size(), 1u);
@@ -276,7 +276,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "-1", "40000"});
+             c.values({"1", "-1", "40000"});
          },
          hexBytes("01 10 00 63 00 03 06 00 01 FF FF 9C 40 40 25"),
          hexBytes("01 10 00 63 00 03 70 16")},
@@ -285,7 +285,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.select(ControlId::Protocol, Jbus);
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "-1", "40000"});
+             c.values({"1", "-1", "40000"});
          },
          withCrc("01 10 00 64 00 03 06 00 01 FF FF 9C 40"),
          withCrc("01 10 00 64 00 03")},
@@ -294,7 +294,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.dataType(SingleHoldingRegister);
              c.type(ControlId::SlaveId, "17");
              c.type(ControlId::StartRegister, "2");
-             values(c, {"3"});
+             c.values({"3"});
          },
          hexBytes("11 06 00 01 00 03 9A 9B"),
          hexBytes("11 06 00 01 00 03 9A 9B")},
@@ -303,7 +303,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.dlg.selectAscii();
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             values(c, {"1234"});
+             c.values({"1234"});
          },
          textBytes(":010600001234B3\r\n"),
          textBytes(":010600001234B3\r\n")},
@@ -311,14 +311,14 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.dlg.selectAscii();
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "2", "3"});
+             c.values({"1", "2", "3"});
          },
          asciiFrame("01 10 00 00 00 03 06 00 01 00 02 00 03"),
          asciiFrame("01 10 00 00 00 03")},
         {"ten registers",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
          },
          withCrc("01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 00 09 00 "
                  "0A"),
@@ -330,14 +330,14 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         {"single register of -1 echoed as FFFF",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"-1"});
+             c.values({"-1"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
         {"single register of 65535",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"65535"});
+             c.values({"65535"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
@@ -345,7 +345,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             values(c, {"FFFF"});
+             c.values({"FFFF"});
          },
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
@@ -360,8 +360,7 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
         serialConsole(c);
         row.setup(c);
         const bool twoWire = c.view.index(ControlId::Wiring) == TwoWireEcho;
-        reads(c,
-              twoWire ? std::vector<Bytes>{row.request, row.echo} : std::vector<Bytes>{row.echo});
+        c.reads(twoWire ? std::vector<Bytes>{row.request, row.echo} : std::vector<Bytes>{row.echo});
         c.write();
 
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
@@ -416,9 +415,9 @@ TEST(SerialWriteSuccess, ValueTextsAreReadInTheDisplayMode)
         serialConsole(c);
         c.dataType(SingleHoldingRegister);
         c.select(ControlId::DisplayMode, row.mode);
-        values(c, {row.text});
+        c.values({row.text});
         const Bytes request = withCrc("01 06 00 00 " + std::string(row.sent));
-        reads(c, {request});
+        c.reads({request});
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
         ASSERT_EQ(c.fp.serial.opened.size(), 1u);
@@ -433,7 +432,7 @@ TEST(SerialWriteSuccess, OnlyTheSuccessOfTheSendIsExamined)
     FakeConsole c;
     serialConsole(c);
     c.fp.serial.script.writeCount = 3;
-    reads(c, {kEcho});
+    c.reads({kEcho});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -444,8 +443,8 @@ TEST(SerialWriteSuccess, ValuesBeyondTheCountAreNeitherCheckedNorSentAndShowZero
     FakeConsole c;
     serialConsole(c);
     c.type(ControlId::RegisterCount, "3");
-    values(c, {"1", "2", "3", "70000", "abc", "-99999", "7", "8", "9", "10"});
-    reads(c, {withCrc("01 10 00 00 00 03")});
+    c.values({"1", "2", "3", "70000", "abc", "-99999", "7", "8", "9", "10"});
+    c.reads({withCrc("01 10 00 00 00 03")});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(toHex(c.fp.serial.last()->writes.at(0)),
@@ -479,7 +478,7 @@ TEST(SerialWriteSuccess, PreSendDelayComesBeforeTheStartStamp)
     FakeConsole c;
     serialConsole(c);
     c.dlg.settings().m_preSendDelayMs = 40;
-    reads(c, {kEcho});
+    c.reads({kEcho});
     c.write();
     EXPECT_EQ(c.fp.clock.sleeps(), (std::vector<int>{40, 25}));
     EXPECT_EQ(c.dlg.stats().lastMs, 3u);
@@ -491,7 +490,7 @@ TEST(SerialWriteSuccess, ConfiguresTheLineLikeTheRead)
     serialConsole(c);
     c.dlg.selectAscii();
     c.select(ControlId::Baud, 2);
-    reads(c, {asciiFrame("01 10 00 00 00 01")});
+    c.reads({asciiFrame("01 10 00 00 00 01")});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     const SerialLog& port = *c.fp.serial.last();
@@ -536,8 +535,8 @@ TEST(SerialWriteLabels, AfterASuccessOnlyModbusRewritesTheLabels)
         row.protocol(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        values(c, {"1", "2"});
-        reads(c, {row.echo});
+        c.values({"1", "2"});
+        c.reads({row.echo});
         c.write();
         EXPECT_TRUE(c.view.boxTexts().empty()) << c.view.boxTexts().front();
         EXPECT_EQ(c.shownLabels(), row.labels);

@@ -275,7 +275,7 @@ TEST(TcpReadFailures, ScheduledRunStopsAtAReportButNotAtABox)
         SCOPED_TRACE(row.name);
         FakeConsole c;
         tcpConsole(c);
-        replyWith(c, row.reply);
+        c.replyWith(row.reply);
         c.select(ControlId::SampleMode, Scheduled);
         c.dlg.onRead();
         c.dlg.onTimer(CMasterDlg::kScheduleTimer);
@@ -290,7 +290,7 @@ TEST(TcpReadFailures, ATimedOutWaitCarriesTheThreadsLastSocketError)
 {
     FakeConsole c;
     tcpConsole(c);
-    replyWith(c, {failStep(104)});
+    c.replyWith({failStep(104)});
     c.read();
     c.fp.sockets.writableTimesOut = true;
     c.read();
@@ -393,7 +393,7 @@ TEST(TcpReadSuccess, ShowsValuesUnsignedInDecimalAndLowerCaseHex)
         tcpConsole(c);
         c.select(ControlId::DisplayMode, row.mode);
         c.type(ControlId::RegisterCount, "3");
-        replyWith(c, "00 01 00 00 00 09 01 03 06 FF FF 00 0A AB CD");
+        c.replyWith("00 01 00 00 00 09 01 03 06 FF FF 00 0A AB CD");
         c.read();
         EXPECT_EQ(c.shownValues(), row.values);
     }
@@ -404,7 +404,7 @@ TEST(TcpReadSuccess, AcceptsAnyProtocolIdentifierAndALengthHighByte)
     FakeConsole c;
     tcpConsole(c);
     // Protocol 0x1234; a length of 0x0105 is read as 5.
-    replyWith(c, "00 01 12 34 01 05 01 03 02 00 2A");
+    c.replyWith("00 01 12 34 01 05 01 03 02 00 2A");
     c.read();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.view.text(ControlId::Value, 0), "42");
@@ -415,8 +415,8 @@ TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
     FakeConsole c;
     tcpConsole(c);
     c.type(ControlId::RegisterCount, "2");
-    replyWith(c,
-              {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
+    c.replyWith(
+        {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
     c.read();
     // A silent wait ends the read, however long the rest would have taken.
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{c.reportLine(readableText(0))});
@@ -424,7 +424,7 @@ TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
     FakeConsole d;
     tcpConsole(d);
     d.type(ControlId::RegisterCount, "2");
-    replyWith(d, {data("00 01 00 00 00 07 01 03"), data("04 00"), data("07 00 08")});
+    d.replyWith({data("00 01 00 00 00 07 01 03"), data("04 00"), data("07 00 08")});
     d.read();
     EXPECT_TRUE(d.view.boxTexts().empty());
     EXPECT_EQ(d.shownValues(), valuesThen0({"7", "8"}));
@@ -455,9 +455,8 @@ TEST(TcpReadSuccess, IdentificationFrameOfTheLargestLength)
     c.dataType(DeviceIdentification);
     // 254 bytes behind the length: unit, 2B 0E 01 01 00 00, one object of 244 characters.
     const std::string vendor(244, 'V');
-    replyWith(c,
-              {data(concat(hexBytes("00 01 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 F4"),
-                           textBytes(vendor)))});
+    c.replyWith({data(
+        concat(hexBytes("00 01 00 00 00 FE 01 2B 0E 01 01 00 00 01 00 F4"), textBytes(vendor)))});
     c.read();
     ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{"Vendor Name:  " + vendor + "\n\r"});
 }
@@ -468,7 +467,7 @@ TEST(TcpReadSuccess, IdentificationObjectsAreNotReadBeyondTheFrame)
     tcpConsole(c);
     c.dataType(DeviceIdentification);
     // Two objects announced, the second longer than what follows.
-    replyWith(c, "00 01 00 00 00 0F 01 2B 0E 01 01 00 00 02 00 02 41 42 02 09 31");
+    c.replyWith("00 01 00 00 00 0F 01 2B 0E 01 01 00 00 02 00 02 41 42 02 09 31");
     c.read();
     ASSERT_EQ(c.view.boxes().size(), 1u);
     EXPECT_EQ(c.view.boxes()[0].icon, MessageIcon::Information);
@@ -498,7 +497,7 @@ TEST(TcpReadLabels, ASuccessRewritesTheLabelsInModbusFormAndAFailureDoesNot)
         tcpConsole(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "3");
-        replyWith(c, row.reply);
+        c.replyWith(row.reply);
         c.read();
         EXPECT_EQ(c.shownLabels(), row.labels);
     }

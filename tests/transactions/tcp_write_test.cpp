@@ -38,7 +38,7 @@ void repair(FakeConsole& c)
     c.type(ControlId::StartRegister, "1");
     c.type(ControlId::RegisterCount, "1");
     c.dataType(HoldingRegister);
-    values(c, {"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
+    c.values({"1", "0", "0", "0", "0", "0", "0", "0", "0", "0"});
 }
 
 struct Outcome
@@ -71,7 +71,7 @@ std::vector<FailureRow> failureRows()
         {"ninth value",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "9");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
          },
          "Nineth value must be in the range from -32768 to 65535",
          kKept},
@@ -161,16 +161,16 @@ std::vector<FailureRow> failureRows()
         {"single register value",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
-             values(c, {"3"});
-             replyWith(c, "00 02 00 00 00 06 01 06 00 00 00 04");
+             c.values({"3"});
+             c.replyWith("00 02 00 00 00 06 01 06 00 00 00 04");
          },
          slave1("Reply data does not match what was requested to be written"),
          kKept},
         {"quantity with both bytes compared",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "2", "3"});
-             replyWith(c, "00 02 00 00 00 06 01 10 00 00 01 03");
+             c.values({"1", "2", "3"});
+             c.replyWith("00 02 00 00 00 06 01 10 00 00 01 03");
          },
          slave1("Reply number of registers does not match what was requested to be written"),
          kKept},
@@ -232,7 +232,7 @@ TEST(TcpWriteFailures, WhatTheScreenShowsAfterEachKindOfFailure)
         tcpConsole(c);
         c.type(ControlId::StartRegister, "7");
         c.type(ControlId::RegisterCount, "2");
-        values(c, {"1", "2"});
+        c.values({"1", "2"});
         c.write();
         ASSERT_TRUE(c.view.boxTexts().empty());
         const std::vector<std::string> before = c.shownLabels();
@@ -281,7 +281,7 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          [](FakeConsole& c) {
              c.type(ControlId::StartRegister, "100");
              c.type(ControlId::RegisterCount, "3");
-             values(c, {"1", "-1", "40000"});
+             c.values({"1", "-1", "40000"});
          },
          "00 01 00 00 00 0D 01 10 00 63 00 03 06 00 01 FF FF 9C 40"},
         {"one register", [](FakeConsole&) {}, "00 01 00 00 00 09 01 10 00 00 00 01 02 00 01"},
@@ -290,20 +290,20 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
              c.dataType(SingleHoldingRegister);
              c.type(ControlId::SlaveId, "17");
              c.type(ControlId::StartRegister, "2");
-             values(c, {"3"});
+             c.values({"3"});
          },
          "00 01 00 00 00 06 11 06 00 01 00 03"},
         {"single register in hex",
          [](FakeConsole& c) {
              c.dataType(SingleHoldingRegister);
              c.select(ControlId::DisplayMode, Hex);
-             values(c, {"FFFF"});
+             c.values({"FFFF"});
          },
          "00 01 00 00 00 06 01 06 00 00 FF FF"},
         {"ten registers",
          [](FakeConsole& c) {
              c.type(ControlId::RegisterCount, "10");
-             values(c, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
+             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
          },
          "00 01 00 00 00 1B 01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 "
          "00 09 80 00"},
@@ -332,7 +332,7 @@ TEST(TcpWriteSuccess, ValuesBeyondTheCountShowZeroAndTheLabelsTakeModbusForm)
     tcpConsole(c);
     c.type(ControlId::StartRegister, "7");
     c.type(ControlId::RegisterCount, "2");
-    values(c, {"5", "6", "70000", "x", "7", "8", "9", "10", "11", "12"});
+    c.values({"5", "6", "70000", "x", "7", "8", "9", "10", "11", "12"});
     c.write();
     EXPECT_TRUE(c.view.boxTexts().empty());
     EXPECT_EQ(c.shownValues(),
@@ -420,7 +420,7 @@ TEST(TcpWriteSuccess, CloseAfterReplyClosesOnAnyTwelveByteReply)
         tcpConsole(c, "localhost");
         c.fp.sockets.hosts["localhost"] = {"127.0.0.1"};
         c.dlg.settings().m_closeAfterReply = 1;
-        replyWith(c, row.reply);
+        c.replyWith(row.reply);
         c.write();
         EXPECT_EQ(c.dlg.connected(), !row.closed);
         c.write();

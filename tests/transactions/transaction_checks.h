@@ -32,32 +32,10 @@ inline constexpr char kNoAddress[] = "There must be a valid TCP/IP Address or UR
 inline constexpr char kWinsock[] = "Unable to initialize WinSock";
 inline constexpr char kResolve[] = "Could not resolve the current IP address for the device";
 
-inline void values(FakeConsole& c, const std::vector<std::string>& texts)
-{
-    for (std::size_t row = 0; row < texts.size(); ++row) {
-        c.type(ControlId::Value, texts[row], static_cast<int>(row));
-    }
-}
-
 // Values on the screen that a read must replace.
 inline void staleValues(FakeConsole& c)
 {
-    values(c, std::vector<std::string>(kValueRows, "5"));
-}
-
-inline void reads(FakeConsole& c, std::vector<Bytes> replies)
-{
-    c.fp.serial.script.reads = std::move(replies);
-}
-
-inline void replyWith(FakeConsole& c, std::vector<SocketStep> steps)
-{
-    c.fp.sockets.replies.push_back(std::move(steps));
-}
-
-inline void replyWith(FakeConsole& c, const std::string& hex)
-{
-    replyWith(c, {data(hex)});
+    c.values(std::vector<std::string>(kValueRows, "5"));
 }
 
 using Setup = std::function<void(FakeConsole&)>;
@@ -69,7 +47,7 @@ inline Setup typing(ControlId id, std::string text)
 
 inline Setup typingValues(std::vector<std::string> texts)
 {
-    return [texts](FakeConsole& c) { values(c, texts); };
+    return [texts](FakeConsole& c) { c.values(texts); };
 }
 
 inline Setup both(Setup first, Setup second)
@@ -99,12 +77,12 @@ inline Setup ofType(DataType type, Setup then)
 
 inline Setup replying(Bytes reply)
 {
-    return [reply](FakeConsole& c) { reads(c, {reply}); };
+    return [reply](FakeConsole& c) { c.reads({reply}); };
 }
 
 inline Setup answering(std::vector<SocketStep> steps)
 {
-    return [steps](FakeConsole& c) { replyWith(c, steps); };
+    return [steps](FakeConsole& c) { c.replyWith(steps); };
 }
 
 inline Setup answering(const std::string& hex)

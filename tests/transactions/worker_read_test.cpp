@@ -52,7 +52,7 @@ TEST(ReadOnAWorker, TcpBoxesAreShownOnTheWindowsThreadAndTheRunGoesOn)
 {
     FakeConsole c;
     tcpAt1500(c);
-    replyWith(c, "00 09 00 00 00 05 01 03 02 00 0A");
+    c.replyWith("00 09 00 00 00 05 01 03 02 00 0A");
     c.select(ControlId::SampleMode, Scheduled);
     c.dlg.onRead();
     tickOnAWorkerThread(c);
