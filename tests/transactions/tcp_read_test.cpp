@@ -16,40 +16,6 @@ constexpr char kOutOfBounds[] =
     "Out of bounds message size received in ModbusTCP/IP header information.";
 constexpr char kBadId[] = "Slave ID 1 - Response has invalid transaction number";
 
-std::string connectText(int error)
-{
-    return "Winsock error occurred during connect attempt on socket - error = " +
-           std::to_string(error);
-}
-
-std::string writableText(int error)
-{
-    return "Winsock error occurred during select of socket for writability - error = " +
-           std::to_string(error);
-}
-
-std::string sendText(int error)
-{
-    return "Winsock error occurred during send request - error = " + std::to_string(error);
-}
-
-std::string readableText(int error)
-{
-    return "Winsock error occurred during select of socket for readability - error = " +
-           std::to_string(error);
-}
-
-std::string recvOperationText(int error)
-{
-    return "Winsock error occurred during socket recv operation - error = " + std::to_string(error);
-}
-
-std::string recvRequestText(int error)
-{
-    return "Winsock error occurred during recv request of socket - error = " +
-           std::to_string(error);
-}
-
 // TCP/IP to 127.0.0.1 and values on the screen that the read must replace.
 void tcpConsole(FakeConsole& c)
 {
@@ -110,30 +76,39 @@ std::vector<FailureRow> failureRows()
         {"blanks are a host name", typing(ControlId::Address, "  "), kResolve, kNotLinked},
         {"connection refused",
          [](FakeConsole& c) { c.fp.sockets.connectError = 111; },
-         connectText(111),
+         winsockText("connect attempt on socket", 111),
          kLinkLost},
         {"never writable",
          [](FakeConsole& c) { c.fp.sockets.writableTimesOut = true; },
-         writableText(0),
+         winsockText("select of socket for writability", 0),
          kLinkLost},
         {"send fails",
          [](FakeConsole& c) { c.fp.sockets.sendError = 32; },
-         sendText(32),
+         winsockText("send request", 32),
          kLinkLost},
         {"partial send",
          [](FakeConsole& c) { c.fp.sockets.sendCount = 5; },
-         sendText(0),
+         winsockText("send request", 0),
          kLinkLost},
-        {"no reply", answering({silence()}), readableText(0), kLinkLost},
-        {"slave closes", answering({closeStep()}), recvOperationText(0), kLinkLost},
-        {"receive fails", answering({failStep(104)}), recvOperationText(104), kLinkLost},
+        {"no reply",
+         answering({silence()}),
+         winsockText("select of socket for readability", 0),
+         kLinkLost},
+        {"slave closes",
+         answering({closeStep()}),
+         winsockText("socket recv operation", 0),
+         kLinkLost},
+        {"receive fails",
+         answering({failStep(104)}),
+         winsockText("socket recv operation", 104),
+         kLinkLost},
         {"rest of the frame never comes",
          answering({data("00 01 00 00 00 05 01"), silence()}),
-         readableText(0),
+         winsockText("select of socket for readability", 0),
          kLinkLost},
         {"closed within the frame",
          answering({data("00 01 00 00 00 05 01"), closeStep()}),
-         recvOperationText(0),
+         winsockText("socket recv operation", 0),
          kLinkLost},
         {"first receive of three bytes",
          answering({data("00 01 00"), data("00 00 05 01 03 02 00 0A")}),
@@ -144,10 +119,13 @@ std::vector<FailureRow> failureRows()
         {"length 255", answering("00 01 00 00 00 FF 01 03"), kOutOfBounds, kLinkLost},
         // Accepted by the header check, so the whole frame is read and timed; too short for one
         // register, and without the exception flag.
-        {"length 2", answering("00 01 00 00 00 02 01 03"), recvRequestText(0), kLinkLostTimed},
+        {"length 2",
+         answering("00 01 00 00 00 02 01 03"),
+         winsockText("recv request of socket", 0),
+         kLinkLostTimed},
         {"wrong length",
          answering("00 01 00 00 00 04 01 03 02 00"),
-         recvRequestText(0),
+         winsockText("recv request of socket", 0),
          kLinkLostTimed},
         {"wrong length with the exception flag",
          answering("00 01 00 00 00 03 01 83 02"),
@@ -181,7 +159,7 @@ std::vector<FailureRow> failureRows()
         // have passed.
         {"identification frame cut before its object count",
          ofType(DeviceIdentification, answering("00 01 00 00 00 03 01 2B 0E")),
-         recvRequestText(0),
+         winsockText("recv request of socket", 0),
          kLinkLostTimed},
         {"short identification frame with another identifier",
          ofType(DeviceIdentification, answering("00 09 00 00 00 03 01 2B 0E")),
@@ -295,7 +273,8 @@ TEST(TcpReadFailures, ATimedOutWaitCarriesTheThreadsLastSocketError)
     c.fp.sockets.writableTimesOut = true;
     c.read();
     ASSERT_EQ(c.view.boxTexts().size(), 2u);
-    EXPECT_EQ(c.view.boxTexts()[1], c.reportLine(writableText(104)));
+    EXPECT_EQ(c.view.boxTexts()[1],
+              c.reportLine(winsockText("select of socket for writability", 104)));
 }
 
 TEST(TcpReadFailures, BoundaryTimeoutsAreAccepted)
@@ -419,7 +398,9 @@ TEST(TcpReadSuccess, ReadsAReplyThatArrivesInPieces)
         {data("00 01 00 00 00 07 01 03"), silence(), data("04 00"), data("07 00 08 FF FF")});
     c.read();
     // A silent wait ends the read, however long the rest would have taken.
-    ASSERT_EQ(c.view.boxTexts(), std::vector<std::string>{c.reportLine(readableText(0))});
+    ASSERT_EQ(
+        c.view.boxTexts(),
+        std::vector<std::string>{c.reportLine(winsockText("select of socket for readability", 0))});
 
     FakeConsole d;
     tcpConsole(d);

@@ -18,8 +18,7 @@ std::string slave1(const std::string& text)
 
 std::string recvRequest(int error)
 {
-    return slave1("Winsock error occurred during recv request of socket - error = " +
-                  std::to_string(error));
+    return slave1(winsockText("recv request of socket", error));
 }
 
 // TCP/IP to the address, value 1, and a slave that echoes.

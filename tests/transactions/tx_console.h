@@ -15,6 +15,13 @@
 
 namespace quarin::test {
 
+// A failed socket step: its own words, then the thread's socket error.
+inline std::string winsockText(const char* step, int error)
+{
+    return std::string("Winsock error occurred during ") + step +
+           " - error = " + std::to_string(error);
+}
+
 inline SocketStep data(const Bytes& bytes)
 {
     return {SocketStep::Data, bytes, 0};
