@@ -29,7 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr auto kReplyTimeout = 3s;
 

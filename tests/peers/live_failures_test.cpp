@@ -25,11 +25,12 @@ namespace quarin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr auto kAnswerTimeout = 3s;
 constexpr int kCom = 1;
 constexpr int kShortTimeoutMs = 1000; // the shortest the console takes: a silent slave costs 1 s
+constexpr char kCrc[] = "CRC calculation does not match what was received";
+constexpr char kSlaveId[] = "Slave ID in reponse does not match what was sent";
 // A transaction waits its time-out once at most (a reply in pieces gets a wait per piece); beyond
 // this it hangs.
 constexpr auto kRowLimit = std::chrono::milliseconds(kShortTimeoutMs) + 3s;
@@ -192,10 +193,7 @@ std::vector<TcpRow> tcpReadRows()
          replyStep("tid 00 00 00 07 01 03 04 00 2A 00 2B"),
          recvRequest,
          kReportClosed},
-        {"slave id",
-         replyStep("tid 00 00 00 05 02 03 02 00 2A"),
-         "Slave ID in reponse does not match what was sent",
-         kReportKept},
+        {"slave id", replyStep("tid 00 00 00 05 02 03 02 00 2A"), kSlaveId, kReportKept},
         {"function code",
          replyStep("tid 00 00 00 05 01 04 02 00 2A"),
          "Response has wrong function code",
@@ -703,7 +701,6 @@ struct SerialRow
 
 std::vector<SerialRow> serialReadRows()
 {
-    const std::string crc = "CRC calculation does not match what was received";
     const std::string fragment =
         "Fragment received, timeout waiting on a complete/correct response";
     return {
@@ -719,12 +716,8 @@ std::vector<SerialRow> serialReadRows()
          "Exception response received - type 2",
          Timed::Whole},
         {"fragment", Modbus, replyStep("01 03 02 00"), fragment, Timed::Whole},
-        {"CRC", Modbus, replyStep("01 03 02 00 2A 00 00"), crc, Timed::Short},
-        {"slave id",
-         Modbus,
-         replyStep("02 03 02 00 2A crc"),
-         "Slave ID in reponse does not match what was sent",
-         Timed::No},
+        {"CRC", Modbus, replyStep("01 03 02 00 2A 00 00"), kCrc, Timed::Short},
+        {"slave id", Modbus, replyStep("02 03 02 00 2A crc"), kSlaveId, Timed::No},
         {"function code",
          Jbus,
          replyStep("01 04 02 00 2A crc"),
@@ -735,17 +728,13 @@ std::vector<SerialRow> serialReadRows()
          replyStep("01 03 03 00 2A crc"),
          "Amount of data returned does not match what was requested",
          Timed::No},
-        {"LRC", ModbusAscii, R"({"reply": [{"text": ":010302002A00\r\n"}]})", crc, Timed::Short},
+        {"LRC", ModbusAscii, R"({"reply": [{"text": ":010302002A00\r\n"}]})", kCrc, Timed::Short},
         {"an ASCII exception reply is a fragment",
          ModbusAscii,
          replyStep("01 83 02 ascii"),
          fragment,
          Timed::Whole},
-        {"ASCII slave id",
-         ModbusAscii,
-         replyStep("02 03 02 00 2A ascii"),
-         "Slave ID in reponse does not match what was sent",
-         Timed::No},
+        {"ASCII slave id", ModbusAscii, replyStep("02 03 02 00 2A ascii"), kSlaveId, Timed::No},
         // The first scattered request of the console carries transmission number 2.
         {"scattered sub-function",
          Modbus,
@@ -782,7 +771,6 @@ std::vector<SerialRow> serialReadRows()
 
 std::vector<SerialRow> serialWriteRows()
 {
-    const std::string crc = "CRC calculation does not match what was received";
     const std::string incomplete =
         "Timeout waiting on slave device to send a complete/correct response";
     return {
@@ -798,12 +786,8 @@ std::vector<SerialRow> serialWriteRows()
          "Exception response form slave device - type 2",
          Timed::Whole},
         {"incomplete reply", Jbus, replyStep("01 10 00 00"), incomplete, Timed::Whole},
-        {"CRC", Modbus, replyStep("01 10 00 00 00 01 00 00"), crc, Timed::Short},
-        {"slave id",
-         Modbus,
-         replyStep("02 10 00 00 00 01 crc"),
-         "Slave ID in reponse does not match what was sent",
-         Timed::No},
+        {"CRC", Modbus, replyStep("01 10 00 00 00 01 00 00"), kCrc, Timed::Short},
+        {"slave id", Modbus, replyStep("02 10 00 00 00 01 crc"), kSlaveId, Timed::No},
         {"function code",
          Modbus,
          replyStep("01 06 00 00 00 01 crc"),
@@ -820,7 +804,7 @@ std::vector<SerialRow> serialWriteRows()
          "Reply number of registers from slave device does not match what was requested to be "
          "written",
          Timed::No},
-        {"LRC", ModbusAscii, R"({"reply": [{"text": ":01100000000100\r\n"}]})", crc, Timed::Short},
+        {"LRC", ModbusAscii, R"({"reply": [{"text": ":01100000000100\r\n"}]})", kCrc, Timed::Short},
         {"an ASCII exception reply is incomplete",
          ModbusAscii,
          replyStep("01 90 02 ascii"),
@@ -889,7 +873,6 @@ TEST(FaultScenarios, SerialWritesAgainstAScriptedSlave)
 // ASCII frames that bend the character rules.
 std::vector<SerialRow> serialHostileReadRows()
 {
-    const std::string crc = "CRC calculation does not match what was received";
     const std::string fragment =
         "Fragment received, timeout waiting on a complete/correct response";
     const std::string byteCount = "Amount of data returned does not match what was requested";
@@ -911,21 +894,21 @@ std::vector<SerialRow> serialHostileReadRows()
         {"noise before the reply",
          Modbus,
          replyStep("00 FF 01 03 02 00 2A crc"),
-         crc,
+         kCrc,
          Timed::Short},
-        {"noise inside the reply", Modbus, replyStep("01 03 02 FF 00 2A crc"), crc, Timed::Short},
+        {"noise inside the reply", Modbus, replyStep("01 03 02 FF 00 2A crc"), kCrc, Timed::Short},
         // The CRC of 01 03 02 00 2A, over a byte that a parity error turned into FF.
         {"a byte garbled on the line",
          Modbus,
          replyStep("01 03 02 FF 2A 39 9B"),
-         crc,
+         kCrc,
          Timed::Short},
         {"a break: zero bytes instead of a reply",
          Modbus,
          replyStep("00 00 00"),
          fragment,
          Timed::Whole},
-        {"noise as long as a reply", Modbus, replyStep("FF 00 FF 00 FF 00 FF"), crc, Timed::Short},
+        {"noise as long as a reply", Modbus, replyStep("FF 00 FF 00 FF 00 FF"), kCrc, Timed::Short},
         {"byte count 0 in a short reply",
          Modbus,
          replyStep("01 03 00 crc"),
@@ -944,7 +927,7 @@ std::vector<SerialRow> serialHostileReadRows()
         {"byte count 0xFF with 255 bytes behind it",
          Modbus,
          replyStep("01 03 FF " + hexRun("00", 255) + " crc"),
-         crc,
+         kCrc,
          Timed::Short},
         {"exception code 0xFF",
          Modbus,
@@ -1000,7 +983,7 @@ std::vector<SerialRow> serialHostileReadRows()
         {"ASCII lower-case digits with the slave's LRC",
          ModbusAscii,
          text(":010302000af0\\r\\n"),
-         crc,
+         kCrc,
          Timed::Short},
         {"ASCII lower-case digits read by the decoding rule",
          ModbusAscii,
@@ -1020,12 +1003,12 @@ std::vector<SerialRow> serialHostileReadRows()
         {"ASCII frame with a digit too many",
          ModbusAscii,
          text(":0103020002AD0\\r\\n"),
-         crc,
+         kCrc,
          Timed::Short},
         {"ASCII frame with a letter that is no digit",
          ModbusAscii,
          text(":0103020G2AD0\\r\\n"),
-         crc,
+         kCrc,
          Timed::Short},
         {"ASCII frame without its colon",
          ModbusAscii,
@@ -1048,7 +1031,7 @@ std::vector<SerialRow> serialHostileWriteRows()
         {"noise before the echo",
          Modbus,
          replyStep("FF 01 10 00 00 00 01 crc"),
-         "CRC calculation does not match what was received",
+         kCrc,
          Timed::Short},
         {"junk behind the echo",
          Modbus,

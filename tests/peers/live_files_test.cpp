@@ -30,7 +30,6 @@ namespace quarin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kTimeoutMs = 1000;
 // Loading and one transaction: the time-out once at most, and seconds of slack.

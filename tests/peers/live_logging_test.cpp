@@ -23,7 +23,6 @@ namespace quarin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr auto kRunLimit = 60s; // for eight transactions: only a hang comes near it
 

@@ -23,7 +23,6 @@ namespace quarin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 // Answers reads of holding registers with 42s; every fifth request gets an exception reply. While
 // held, a request is taken and left unanswered, so a transaction can be caught on the wire.

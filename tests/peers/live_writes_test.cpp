@@ -16,7 +16,6 @@ namespace quarin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr auto kAnswerTimeout = 3s;
 constexpr int kCom = 1;

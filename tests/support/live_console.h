@@ -28,6 +28,8 @@ namespace quarin::test {
 
 inline constexpr char kLoopback[] = "127.0.0.1";
 
+using SteadyClock = std::chrono::steady_clock;
+
 struct LiveConsole
 {
     posix::PosixPlatform posix{testLockDir()};

@@ -18,7 +18,6 @@ namespace quarin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr auto kAnswerTimeout = 5s;
