@@ -57,10 +57,7 @@ std::vector<FailureRow> failureRows()
         {"start register 0", typing(ControlId::StartRegister, "0"), kStart, kNotOpened},
         {"start register 65536", typing(ControlId::StartRegister, "65536"), kStart, kNotOpened},
         {"start register before a bad value",
-         [](FakeConsole& c) {
-             c.type(ControlId::StartRegister, "0");
-             c.values({"70000"});
-         },
+         both(typing(ControlId::StartRegister, "0"), typingValues({"70000"})),
          kStart,
          kNotOpened},
         {"count 0", typing(ControlId::RegisterCount, "0"), kCount10, kNotOpened},
@@ -73,24 +70,17 @@ std::vector<FailureRow> failureRows()
          valueRange("First"),
          kNotOpened},
         {"second value",
-         [](FakeConsole& c) {
-             c.type(ControlId::RegisterCount, "2");
-             c.values({"1", "-40000"});
-         },
+         both(typing(ControlId::RegisterCount, "2"), typingValues({"1", "-40000"})),
          valueRange("Second"),
          kNotOpened},
         {"ninth value",
-         [](FakeConsole& c) {
-             c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"});
-         },
+         both(typing(ControlId::RegisterCount, "10"),
+              typingValues({"1", "2", "3", "4", "5", "6", "7", "8", "70000", "99999"})),
          valueRange("Nineth"),
          kNotOpened},
         {"tenth value",
-         [](FakeConsole& c) {
-             c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"});
-         },
+         both(typing(ControlId::RegisterCount, "10"),
+              typingValues({"1", "2", "3", "4", "5", "6", "7", "8", "9", "65536"})),
          valueRange("Tenth"),
          kNotOpened},
         {"timeout 999", typing(ControlId::Timeout, "999"), kTimeout, kNotOpened},
@@ -316,10 +306,8 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          asciiFrame("01 10 00 00 00 03 06 00 01 00 02 00 03"),
          asciiFrame("01 10 00 00 00 03")},
         {"ten registers",
-         [](FakeConsole& c) {
-             c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"});
-         },
+         both(typing(ControlId::RegisterCount, "10"),
+              typingValues({"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"})),
          withCrc("01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 00 09 00 "
                  "0A"),
          withCrc("01 10 00 00 00 0A")},
@@ -328,17 +316,11 @@ TEST(SerialWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          withCrc("01 10 FF FE 00 01 02 00 01"),
          withCrc("01 10 FF FE 00 01")},
         {"single register of -1 echoed as FFFF",
-         [](FakeConsole& c) {
-             c.dataType(SingleHoldingRegister);
-             c.values({"-1"});
-         },
+         ofType(SingleHoldingRegister, typingValues({"-1"})),
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
         {"single register of 65535",
-         [](FakeConsole& c) {
-             c.dataType(SingleHoldingRegister);
-             c.values({"65535"});
-         },
+         ofType(SingleHoldingRegister, typingValues({"65535"})),
          withCrc("01 06 00 00 FF FF"),
          withCrc("01 06 00 00 FF FF")},
         {"single register of Hex FFFF",

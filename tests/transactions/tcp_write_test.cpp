@@ -68,10 +68,8 @@ std::vector<FailureRow> failureRows()
          "First value must be in the range from -32768 to 65535",
          kKept},
         {"ninth value",
-         [](FakeConsole& c) {
-             c.type(ControlId::RegisterCount, "9");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "65536"});
-         },
+         both(typing(ControlId::RegisterCount, "9"),
+              typingValues({"1", "2", "3", "4", "5", "6", "7", "8", "65536"})),
          "Nineth value must be in the range from -32768 to 65535",
          kKept},
         {"empty address", typing(ControlId::Address, ""), kNoAddress, kKept},
@@ -300,10 +298,8 @@ TEST(TcpWriteSuccess, SendsTheFrameAndAcceptsTheEcho)
          },
          "00 01 00 00 00 06 01 06 00 00 FF FF"},
         {"ten registers",
-         [](FakeConsole& c) {
-             c.type(ControlId::RegisterCount, "10");
-             c.values({"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"});
-         },
+         both(typing(ControlId::RegisterCount, "10"),
+              typingValues({"1", "2", "3", "4", "5", "6", "7", "8", "9", "-32768"})),
          "00 01 00 00 00 1B 01 10 00 00 00 0A 14 00 01 00 02 00 03 00 04 00 05 00 06 00 07 00 08 "
          "00 09 80 00"},
         {"start register 65535",
