@@ -79,22 +79,6 @@ std::vector<std::string> expectedValues(const ReadCase& c, ProtocolVariant proto
     return texts;
 }
 
-std::vector<std::string> expectedLabels(const ReadCase& c, ProtocolVariant protocol)
-{
-    std::vector<std::string> labels(kValueRows, "0");
-    for (int i = 0; i < c.count && i < kValueRows; ++i) {
-        char text[16];
-        if (protocol == Jbus) {
-            std::snprintf(text, sizeof text, "%d", c.start + i);
-        } else {
-            std::snprintf(
-                text, sizeof text, "%c%05d", c.type == InputRegister ? '3' : '4', c.start + i);
-        }
-        labels[static_cast<std::size_t>(i)] = text;
-    }
-    return labels;
-}
-
 long requestCount(PeerProcess& slave)
 {
     const auto line = slave.ask("COUNT", "COUNT ", kAnswerTimeout);
@@ -131,7 +115,7 @@ void expectRegisterReads(LiveConsole& c, PeerProcess& slave, ProtocolVariant pro
 
         EXPECT_EQ(c.view.boxTexts(), std::vector<std::string>());
         EXPECT_EQ(c.shownValues(), expectedValues(read, protocol));
-        EXPECT_EQ(c.shownLabels(), expectedLabels(read, protocol));
+        EXPECT_EQ(c.shownLabels(), registerLabels(read.type, protocol, read.start, read.count));
         expectTimeShown(c, took);
         EXPECT_EQ(requestCount(slave), ++requests) << "one request per read";
         EXPECT_FALSE(c.dlg.busy());

@@ -2,7 +2,6 @@
 // as the operator typed them, at the addresses the protocol names, and nothing beyond the count.
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -148,21 +147,6 @@ void presetAround(PeerProcess& slave, const WriteCase& w)
     ASSERT_EQ(slave.ask(line, "OK", kAnswerTimeout), "OK");
 }
 
-std::vector<std::string> expectedLabels(const WriteCase& w)
-{
-    std::vector<std::string> labels(kValueRows, "0");
-    for (int i = 0; i < w.count; ++i) {
-        char text[16];
-        if (w.protocol == Jbus) {
-            std::snprintf(text, sizeof text, "%d", w.start + i);
-        } else {
-            std::snprintf(text, sizeof text, "4%05d", w.start + i);
-        }
-        labels[static_cast<std::size_t>(i)] = text;
-    }
-    return labels;
-}
-
 void setUpWrite(LiveConsole& c, const WriteCase& w, bool serial)
 {
     if (serial) {
@@ -203,7 +187,7 @@ void expectWrites(LiveConsole& c, PeerProcess& slave, bool serial)
             shown[static_cast<std::size_t>(i)] = w.values[static_cast<std::size_t>(i)];
         }
         EXPECT_EQ(c.shownValues(), shown);
-        EXPECT_EQ(c.shownLabels(), expectedLabels(w));
+        EXPECT_EQ(c.shownLabels(), registerLabels(w.type, w.protocol, w.start, w.count));
         const long ms = c.shownNumber(ControlId::TransactionTime);
         EXPECT_GE(ms, 0);
         EXPECT_LE(ms, std::chrono::duration_cast<std::chrono::milliseconds>(took).count() + 1);

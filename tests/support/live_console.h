@@ -286,6 +286,25 @@ inline std::vector<int> clientPortsTo(int serverPort, std::string_view state = k
     return ports;
 }
 
+// The labels of count registers from start, written out here rather than taken from the code
+// under test: Jbus shows the register, Modbus its reference (3 for input registers, else 4).
+inline std::vector<std::string>
+registerLabels(DataType type, ProtocolVariant protocol, int start, int count)
+{
+    std::vector<std::string> labels(kValueRows, "0");
+    for (int i = 0; i < count && i < kValueRows; ++i) {
+        char text[16];
+        if (protocol == Jbus) {
+            std::snprintf(text, sizeof text, "%d", start + i);
+        } else {
+            std::snprintf(
+                text, sizeof text, "%c%05d", type == InputRegister ? '3' : '4', start + i);
+        }
+        labels[static_cast<std::size_t>(i)] = text;
+    }
+    return labels;
+}
+
 inline std::vector<std::string> textList(std::initializer_list<const char*> list)
 {
     return {list.begin(), list.end()};
