@@ -52,12 +52,6 @@ std::string fileText(const std::string& path)
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-void writeFile(const std::string& path, const std::string& contents)
-{
-    std::ofstream file(path, std::ios::binary);
-    file << contents;
-}
-
 std::vector<std::string> crlfLines(const std::string& text)
 {
     std::vector<std::string> lines;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace quarin::test {
@@ -38,5 +39,11 @@ private:
     std::filesystem::path m_previous;
     std::string m_error;
 };
+
+// A file with exactly these bytes, made or overwritten.
+inline void writeFile(const std::string& path, const std::string& contents)
+{
+    std::ofstream(path, std::ios::binary) << contents;
+}
 
 } // namespace quarin::test

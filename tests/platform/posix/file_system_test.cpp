@@ -22,6 +22,7 @@
 namespace quarin::posix {
 namespace {
 
+using quarin::test::writeFile;
 using test::Clock;
 
 constexpr uid_t kNobody = 65534;
@@ -32,11 +33,6 @@ std::string contentsOf(const std::string& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 struct stat statOf(const std::string& path)
