@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "messages/fault.h"
-#include "platform/port_inspector.h"
+#include "platform/port_probe.h"
 #include "platform/serial_port.h"
 
 namespace quarin {

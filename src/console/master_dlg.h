@@ -20,7 +20,7 @@
 #include "messages/write_pdu.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
-#include "platform/port_inspector.h"
+#include "platform/port_probe.h"
 #include "platform/serial_port.h"
 #include "platform/socket_api.h"
 #include "transactions/write_validation.h"
@@ -99,8 +99,8 @@ public:
     void saveSettings();
 
     // Operator aids: information beside the console's texts, never in them. Window's thread.
-    // Without an inspector the port tooltip and the capture detail say less.
-    void setPortInspector(const PortInspector* inspector) { m_portInspector = inspector; }
+    // Without a probe the port tooltip and the capture detail say less.
+    void setPortProbe(const PortProbe* probe) { m_portProbe = probe; }
 
     std::string portToolTip(int portIndex) const;
     std::string registerLabelToolTip(int row) const;
@@ -302,7 +302,7 @@ private:
     int m_deferredCommand = 0;
     bool m_logFailureShown = false;
 
-    const PortInspector* m_portInspector = nullptr;
+    const PortProbe* m_portProbe = nullptr;
     FrameTrace m_trace;               // its record is the m_busy holder's
     bool m_traceFailureShown = false; // window's thread
 

@@ -23,10 +23,10 @@ std::string CMasterDlg::portToolTip(int portIndex) const
     if (path.empty()) {
         return {};
     }
-    if (m_portInspector == nullptr) {
+    if (m_portProbe == nullptr) {
         return comName(portIndex) + " opens " + path;
     }
-    return PortToolTip(comName(portIndex), m_portInspector->inspect(path));
+    return PortToolTip(comName(portIndex), m_portProbe->identify(path));
 }
 
 std::string CMasterDlg::captureFailureDetail(int portIndex) const
@@ -36,8 +36,8 @@ std::string CMasterDlg::captureFailureDetail(int portIndex) const
     const std::string path = m_platform.serial.devicePath(portIndex);
     PortIdentity port;
     port.path = path;
-    if (m_portInspector != nullptr && !path.empty()) {
-        port = m_portInspector->inspect(path);
+    if (m_portProbe != nullptr && !path.empty()) {
+        port = m_portProbe->identify(path);
     }
     return CaptureFailureDetail(comName(portIndex), port, error);
 }

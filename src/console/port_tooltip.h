@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/port_inspector.h"
+#include "platform/port_probe.h"
 
 namespace quarin {
 

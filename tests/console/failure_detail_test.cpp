@@ -8,7 +8,7 @@
 
 #include "console/failure_detail.h"
 #include "messages/format_text.h"
-#include "support/fake_port_inspector.h"
+#include "support/fake_port_probe.h"
 #include "transactions/tx_console.h"
 
 namespace quarin::test {
@@ -210,12 +210,12 @@ TEST(CaptureFailureDetail, SaysWhatToDoForEachReason)
 TEST(FailureBoxDetail, UnableToCapturePortNamesTheErrnoAndTheHolder)
 {
     FakeConsole c;
-    FakePortInspector inspector;
+    FakePortProbe probe;
     PortIdentity port = ftdiAdapterInDialout();
     port.path = "COM2";
     port.holders = {{4242, "minicom", false}};
-    inspector.ports["COM2"] = port;
-    c.dlg.setPortInspector(&inspector);
+    probe.ports["COM2"] = port;
+    c.dlg.setPortProbe(&probe);
     c.useSerial(2);
     c.fp.serial.script.openFails = true;
     c.fp.serial.script.openError = EBUSY;
@@ -232,10 +232,10 @@ TEST(FailureBoxDetail, UnableToCapturePortNamesTheErrnoAndTheHolder)
         EXPECT_TRUE(contains(box.detail, "errno 16 EBUSY")) << box.detail;
         EXPECT_TRUE(contains(box.detail, "4242 minicom")) << box.detail;
     }
-    EXPECT_EQ(inspector.asked, (std::vector<std::string>{"COM2", "COM2"}));
+    EXPECT_EQ(probe.asked, (std::vector<std::string>{"COM2", "COM2"}));
 }
 
-TEST(FailureBoxDetail, WithoutAnInspectorTheErrnoIsStillGiven)
+TEST(FailureBoxDetail, WithoutAProbeTheErrnoIsStillGiven)
 {
     FakeConsole c;
     c.useSerial(3);

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "console/port_tooltip.h"
-#include "support/fake_port_inspector.h"
+#include "support/fake_port_probe.h"
 #include "transactions/tx_console.h"
 
 namespace quarin::test {
@@ -119,15 +119,15 @@ TEST(PortToolTip, TheConsoleAsksAboutThePathTheEntryOpens)
     EXPECT_EQ(c.dlg.portToolTip(4), "COM4 opens COM4");
     EXPECT_EQ(c.dlg.portToolTip(0), "");
 
-    FakePortInspector inspector;
-    inspector.ports["COM4"] = ftdiAdapter();
-    inspector.ports["COM4"].path = "COM4";
-    c.dlg.setPortInspector(&inspector);
+    FakePortProbe probe;
+    probe.ports["COM4"] = ftdiAdapter();
+    probe.ports["COM4"].path = "COM4";
+    c.dlg.setPortProbe(&probe);
     const std::string tip = c.dlg.portToolTip(4);
     EXPECT_TRUE(tip.starts_with("COM4 opens COM4 in the working folder, a link to ")) << tip;
-    EXPECT_EQ(inspector.asked, std::vector<std::string>{"COM4"});
+    EXPECT_EQ(probe.asked, std::vector<std::string>{"COM4"});
     EXPECT_EQ(c.dlg.portToolTip(17), "");
-    EXPECT_EQ(inspector.asked.size(), 1u);
+    EXPECT_EQ(probe.asked.size(), 1u);
     // Looking never opens the port.
     EXPECT_TRUE(c.fp.serial.opened.empty());
 }

@@ -7,7 +7,7 @@
 
 #include "console/master_dlg.h"
 #include "platform/posix/platform.h"
-#include "platform/posix/port_inspector.h"
+#include "platform/posix/port_probe.h"
 #include "platform/qt/app_icon.h"
 #include "platform/qt/console_dialog.h"
 #include "platform/qt/list_texts.h"
@@ -25,10 +25,10 @@ int CMasterApp::run()
     posix::PosixPlatform adapters(posix::kUucpLockDir);
     Platform platform = adapters.platform();
     // Port tooltips and the capture detail look at the device without opening it.
-    const posix::PosixPortInspector inspector;
+    const posix::PosixPortProbe probe;
     ConsoleDialog dialog;
     CMasterDlg console(dialog, platform);
-    console.setPortInspector(&inspector);
+    console.setPortProbe(&probe);
     dialog.attach(&console);
 
     // An incompatible settings file has been reported by then; the window never opens.

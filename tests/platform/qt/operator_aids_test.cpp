@@ -14,7 +14,7 @@
 
 #include "console/master_dlg.h"
 #include "platform/qt/console_dialog.h"
-#include "support/fake_port_inspector.h"
+#include "support/fake_port_probe.h"
 #include "window_fixture.h"
 
 namespace quarin::qt {
@@ -32,12 +32,12 @@ protected:
     {
         PortIdentity adapter = test::ftdiAdapterAt("COM2");
         adapter.holders = {{812, "minicom", false}};
-        inspector.ports["COM2"] = adapter;
-        console.setPortInspector(&inspector);
+        probe.ports["COM2"] = adapter;
+        console.setPortProbe(&probe);
         WindowFixture::SetUp();
     }
 
-    test::FakePortInspector inspector;
+    test::FakePortProbe probe;
 };
 
 TEST_F(OperatorAidsTest, RegisterLabelsExplainTheirRegister)

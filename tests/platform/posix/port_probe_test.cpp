@@ -21,7 +21,7 @@
 #include "console/master_dlg.h"
 #include "console/port_tooltip.h"
 #include "platform/posix/platform.h"
-#include "platform/posix/port_inspector.h"
+#include "platform/posix/port_probe.h"
 #include "posix_test_support.h"
 #include "support/fake_view.h"
 #include "support/lock_dir.h"
@@ -83,9 +83,9 @@ TEST_F(PtyPort, AComLinkLeadsToTheDeviceAndItsStableName)
     writeFile(sysDevice + "/latency_timer", "16\n");
     ASSERT_EQ(
         ::symlink("../../../bus/usb-serial/drivers/ftdi_sio", (sysDevice + "/driver").c_str()), 0);
-    const PosixPortInspector inspector({root + "/dev", root + "/sys", "/proc"});
+    const PosixPortProbe probe({root + "/dev", root + "/sys", "/proc"});
 
-    const PortIdentity port = inspector.inspect("COM3");
+    const PortIdentity port = probe.identify("COM3");
     EXPECT_EQ(port.path, "COM3");
     EXPECT_EQ(port.linkTarget, m_device);
     EXPECT_EQ(port.device, m_device);
@@ -128,18 +128,18 @@ TEST_F(PtyPort, TheDeviceIsNeverOpened)
         }
     };
     // The watch sees an open when there is one.
-    const int probe = ::open(m_device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(probe, 0);
-    ::close(probe);
+    const int trial = ::open(m_device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(trial, 0);
+    ::close(trial);
     if (opens() == 0) {
         ::close(watch);
         GTEST_SKIP() << "inotify reports no opens of " << m_device << " here";
     }
 
-    const PosixPortInspector inspector;
+    const PosixPortProbe probe;
     EventFdHalt halt;
     PosixSerialPorts ports(halt, quarin::test::testLockDir());
-    const PortIdentity port = inspector.inspect(ports.devicePath(3));
+    const PortIdentity port = probe.identify(ports.devicePath(3));
     EXPECT_TRUE(port.exists);
     EXPECT_EQ(opens(), 0) << "looking at the port opened it";
     ::close(watch);
@@ -148,16 +148,16 @@ TEST_F(PtyPort, TheDeviceIsNeverOpened)
 TEST_F(PtyPort, AMissingDeviceBehindALinkOrInTheTable)
 {
     ASSERT_EQ(::symlink("/dev/ttyUSB-quarin-none", "COM5"), 0);
-    const PosixPortInspector inspector;
+    const PosixPortProbe probe;
 
-    const PortIdentity linked = inspector.inspect("COM5");
+    const PortIdentity linked = probe.identify("COM5");
     EXPECT_FALSE(linked.exists);
     EXPECT_EQ(linked.linkTarget, "/dev/ttyUSB-quarin-none");
     EXPECT_EQ(linked.device, "");
     EXPECT_TRUE(linked.holders.empty());
     EXPECT_NE(PortToolTip("COM5", linked).find("Missing: no such device."), std::string::npos);
 
-    const PortIdentity table = inspector.inspect("/dev/ttyUSB-quarin-none");
+    const PortIdentity table = probe.identify("/dev/ttyUSB-quarin-none");
     EXPECT_FALSE(table.exists);
     EXPECT_EQ(table.linkTarget, "");
     EXPECT_EQ(PortToolTip("COM5", table),
@@ -206,7 +206,7 @@ TEST_F(PtyPort, AProcessThatHoldsThePortIsNamed)
 {
     const pid_t holder = startHolder(m_device);
     ASSERT_GT(holder, 0);
-    const PortIdentity port = PosixPortInspector().inspect("COM3");
+    const PortIdentity port = PosixPortProbe().identify("COM3");
     stopHolder(holder);
 
     ASSERT_TRUE(heldBy(port, holder));
@@ -229,8 +229,8 @@ TEST_F(PtyPort, UnableToCapturePortNamesTheHolder)
     Platform platform = adapters.platform();
     quarin::test::FakeView view;
     CMasterDlg dlg(view, platform);
-    const PosixPortInspector inspector;
-    dlg.setPortInspector(&inspector);
+    const PosixPortProbe probe;
+    dlg.setPortProbe(&probe);
     ASSERT_TRUE(dlg.onInitDialog());
     view.setIndex(ControlId::Port, 3);
     dlg.applyPortRules();
@@ -254,7 +254,7 @@ TEST_F(PtyPort, UnableToCapturePortNamesTheHolder)
     EXPECT_FALSE(::access("Quarin.trace", F_OK) == 0) << "the trace is off";
 }
 
-TEST(PortInspector, HoldersComeFromEveryProcessesDescriptors)
+TEST(PortProbe, HoldersComeFromEveryProcessesDescriptors)
 {
     test::TempDir dir{test::Cwd::Stay};
     const std::string proc = dir / "proc";
@@ -267,9 +267,9 @@ TEST(PortInspector, HoldersComeFromEveryProcessesDescriptors)
     ASSERT_EQ(::symlink("/dev/null", (proc + "/4242/fd/5").c_str()), 0);
     ASSERT_EQ(::symlink("/dev/zero", (proc + "/17/fd/3").c_str()), 0);
     ASSERT_EQ(::symlink("/dev/null", (proc + "/self/fd/3").c_str()), 0);
-    const PosixPortInspector inspector({dir / "dev", dir / "sys", proc});
+    const PosixPortProbe probe({dir / "dev", dir / "sys", proc});
 
-    const PortIdentity port = inspector.inspect("/dev/null");
+    const PortIdentity port = probe.identify("/dev/null");
     ASSERT_EQ(port.holders.size(), 1u) << "one entry per process, numbered ones only";
     EXPECT_EQ(port.holders[0].pid, 4242);
     EXPECT_EQ(port.holders[0].command, "minicom");
@@ -280,7 +280,7 @@ TEST(PortInspector, HoldersComeFromEveryProcessesDescriptors)
 }
 
 // Serial programs that keep to the UUCP lock file may hold a port without having it open.
-TEST(PortInspector, TheLiveHolderOfTheLockFileIsAHolder)
+TEST(PortProbe, TheLiveHolderOfTheLockFileIsAHolder)
 {
     for (const bool live : {true, false}) {
         SCOPED_TRACE(live ? "live" : "stale");
@@ -288,8 +288,8 @@ TEST(PortInspector, TheLiveHolderOfTheLockFileIsAHolder)
         const int pid = live ? ::getppid() : 999999999;
         writeFile(dir / ("proc/" + std::to_string(pid) + "/comm"), "minicom\n");
         writeFile(dir / "lock/LCK..null", std::to_string(pid) + "\n");
-        const PosixPortInspector inspector({dir / "dev", dir / "sys", dir / "proc", dir / "lock"});
-        const PortIdentity port = inspector.inspect("/dev/null");
+        const PosixPortProbe probe({dir / "dev", dir / "sys", dir / "proc", dir / "lock"});
+        const PortIdentity port = probe.identify("/dev/null");
         if (!live) {
             EXPECT_TRUE(port.holders.empty());
             continue;
@@ -302,24 +302,24 @@ TEST(PortInspector, TheLiveHolderOfTheLockFileIsAHolder)
     }
 }
 
-TEST(PortInspector, OnlyANumberIsALatencyTimer)
+TEST(PortProbe, OnlyANumberIsALatencyTimer)
 {
     test::TempDir dir{test::Cwd::Stay};
     writeFile(dir / "sys/class/tty/null/device/latency_timer", "sixteen\n");
-    const PosixPortInspector inspector({dir / "dev", dir / "sys", dir / "proc"});
-    EXPECT_FALSE(inspector.inspect("/dev/null").latencyTimerMs.has_value());
+    const PosixPortProbe probe({dir / "dev", dir / "sys", dir / "proc"});
+    EXPECT_FALSE(probe.identify("/dev/null").latencyTimerMs.has_value());
     writeFile(dir / "sys/class/tty/null/device/latency_timer", "1\n");
-    EXPECT_EQ(inspector.inspect("/dev/null").latencyTimerMs, 1);
+    EXPECT_EQ(probe.identify("/dev/null").latencyTimerMs, 1);
 }
 
-TEST(PortInspector, AFileThisUserMayNotOpenAndItsGroup)
+TEST(PortProbe, AFileThisUserMayNotOpenAndItsGroup)
 {
     test::TempDir dir{test::Cwd::Stay};
     const std::string path = dir / "ttyFake";
     writeFile(path, "");
     ASSERT_EQ(::chmod(path.c_str(), 0660), 0);
-    const PosixPortInspector inspector;
-    PortIdentity port = inspector.inspect(path);
+    const PosixPortProbe probe;
+    PortIdentity port = probe.identify(path);
     EXPECT_TRUE(port.exists);
     EXPECT_FALSE(port.characterDevice);
     EXPECT_TRUE(port.mayOpen);
@@ -330,7 +330,7 @@ TEST(PortInspector, AFileThisUserMayNotOpenAndItsGroup)
         GTEST_SKIP() << "root may open any file";
     }
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
-    port = inspector.inspect(path);
+    port = probe.identify(path);
     EXPECT_FALSE(port.mayOpen);
     port.characterDevice = true;
     EXPECT_NE(PortToolTip("COM1", port).find("this user may not open it"), std::string::npos);

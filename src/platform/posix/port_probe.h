@@ -2,12 +2,12 @@
 
 #include <string>
 
-#include "platform/port_inspector.h"
+#include "platform/port_probe.h"
 
 namespace quarin::posix {
 
-// Where the inspector looks; tests put a made-up tree in their place.
-struct InspectorRoots
+// Where the probe looks; tests put a made-up tree in their place.
+struct ProbeRoots
 {
     std::string dev = "/dev";
     std::string sys = "/sys";
@@ -17,16 +17,16 @@ struct InspectorRoots
 
 // stat, access, readlink, a scan of /proc/*/fd and the device's UUCP lock file: the device
 // itself is never opened. A live process that holds the lock file counts as a holder.
-class PosixPortInspector : public PortInspector
+class PosixPortProbe : public PortProbe
 {
 public:
-    PosixPortInspector() = default;
-    explicit PosixPortInspector(InspectorRoots roots);
+    PosixPortProbe() = default;
+    explicit PosixPortProbe(ProbeRoots roots);
 
-    PortIdentity inspect(const std::string& path) const override;
+    PortIdentity identify(const std::string& path) const override;
 
 private:
-    InspectorRoots m_roots;
+    ProbeRoots m_roots;
 };
 
 } // namespace quarin::posix

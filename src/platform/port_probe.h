@@ -35,11 +35,11 @@ struct PortIdentity
 
 // Answers from sysfs, udev's links and /proc only. Opening a tty raises DTR and RTS, which on a
 // live bus can wake or upset a device, so nothing here ever opens the device itself.
-class PortInspector
+class PortProbe
 {
 public:
-    virtual ~PortInspector() = default;
-    virtual PortIdentity inspect(const std::string& path) const = 0;
+    virtual ~PortProbe() = default;
+    virtual PortIdentity identify(const std::string& path) const = 0;
 };
 
 } // namespace quarin

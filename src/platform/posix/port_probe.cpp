@@ -1,4 +1,4 @@
-#include "platform/posix/port_inspector.h"
+#include "platform/posix/port_probe.h"
 
 #include <algorithm>
 #include <array>
@@ -147,7 +147,7 @@ bool statDevice(const std::string& path, PortIdentity& identity)
     return true;
 }
 
-void findByIdNames(const InspectorRoots& roots, PortIdentity& identity)
+void findByIdNames(const ProbeRoots& roots, PortIdentity& identity)
 {
     int error = 0;
     const std::string byIdFolder = roots.dev + "/serial/by-id";
@@ -158,7 +158,7 @@ void findByIdNames(const InspectorRoots& roots, PortIdentity& identity)
     }
 }
 
-void readDriver(const InspectorRoots& roots, PortIdentity& identity)
+void readDriver(const ProbeRoots& roots, PortIdentity& identity)
 {
     const std::string ttyFolder = roots.sys + "/class/tty/" + baseName(identity.device);
     if (const std::optional<std::string> driver = readLink(ttyFolder + "/device/driver")) {
@@ -173,7 +173,7 @@ void readDriver(const InspectorRoots& roots, PortIdentity& identity)
 }
 
 // The processes with the device open, by a scan of their descriptors.
-void findOpeners(const InspectorRoots& roots, pid_t self, PortIdentity& identity)
+void findOpeners(const ProbeRoots& roots, pid_t self, PortIdentity& identity)
 {
     int error = 0;
     for (const std::string& pid : entries(roots.proc, error)) {
@@ -202,7 +202,7 @@ void findOpeners(const InspectorRoots& roots, pid_t self, PortIdentity& identity
 }
 
 // The live process named in the device's UUCP lock file, unless the scan found it already.
-void findLocker(const InspectorRoots& roots, pid_t self, PortIdentity& identity)
+void findLocker(const ProbeRoots& roots, pid_t self, PortIdentity& identity)
 {
     if (identity.device.empty()) {
         return;
@@ -220,9 +220,9 @@ void findLocker(const InspectorRoots& roots, pid_t self, PortIdentity& identity)
 
 } // namespace
 
-PosixPortInspector::PosixPortInspector(InspectorRoots roots) : m_roots(std::move(roots)) {}
+PosixPortProbe::PosixPortProbe(ProbeRoots roots) : m_roots(std::move(roots)) {}
 
-PortIdentity PosixPortInspector::inspect(const std::string& path) const
+PortIdentity PosixPortProbe::identify(const std::string& path) const
 {
     PortIdentity identity;
     identity.path = path;

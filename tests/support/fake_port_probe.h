@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/port_inspector.h"
+#include "platform/port_probe.h"
 
 namespace quarin::test {
 
 // Answers what the test says about each path; a path it was told nothing about is missing.
-class FakePortInspector : public PortInspector
+class FakePortProbe : public PortProbe
 {
 public:
-    PortIdentity inspect(const std::string& path) const override
+    PortIdentity identify(const std::string& path) const override
     {
         asked.push_back(path);
         const auto it = ports.find(path);
